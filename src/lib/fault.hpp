@@ -1,0 +1,51 @@
+// The engine's one failure channel and the one formatter that writes its messages.
+#pragma once
+
+#include <cstdint>
+#include <exception>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace tarvik {
+
+// What went wrong, as far as the binding needs to know: an ordinary failed check becomes
+// PanicException, a refused allocation becomes MemoryError.
+enum class FaultKind { check_failed, out_of_memory };
+
+class EngineFault : public std::exception {
+public:
+    explicit EngineFault(std::string message, FaultKind kind = FaultKind::check_failed)
+        : message_(std::move(message)), kind_(kind) {}
+
+    const char* what() const noexcept override { return message_.c_str(); }
+    const std::string& message() const noexcept { return message_; }
+    FaultKind kind() const noexcept { return kind_; }
+
+private:
+    std::string message_;
+    FaultKind kind_;
+};
+
+// One argument of a message template, already written out as text.
+struct MessageArg {
+    std::string text;
+
+    MessageArg(std::uint64_t value) : text(std::to_string(value)) {}
+    MessageArg(unsigned value) : text(std::to_string(value)) {}
+    MessageArg(int value) : text(std::to_string(value)) {}
+    MessageArg(std::span<const std::uint64_t> shape);
+    MessageArg(std::string_view value) : text(value) {}
+    MessageArg(const char* value) : text(value) {}
+};
+
+// Writes a shape as "[2, 3]", an empty one as "[]".
+std::string format_shape(std::span<const std::uint64_t> shape);
+
+// Fills the `{}` placeholders of `pattern` in order.
+std::string format_message(std::string_view pattern, std::initializer_list<MessageArg> args);
+
+// Raises an EngineFault whose message is `pattern` filled with `args`.
+[[noreturn]] void fail(std::string_view pattern, std::initializer_list<MessageArg> args = {});
+
+}  // namespace tarvik

@@ -1,0 +1,17 @@
+// Reductions, the running sum and the activations over the flat elements, on the calling thread.
+#pragma once
+
+#include <cstdint>
+
+#include "ndarray.hpp"
+
+namespace tarvik {
+
+double sum(const FloatArray& self);
+double mean(const FloatArray& self);
+std::uint64_t argmax(const FloatArray& self);
+FloatArray cumsum(const FloatArray& self);
+FloatArray sigmoid(const FloatArray& self);
+FloatArray softmax(const FloatArray& self);
+
+}  // namespace tarvik

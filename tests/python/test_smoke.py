@@ -1,0 +1,5 @@
+import tarvik
+
+
+def test_imports():
+    assert tarvik.__name__ == "tarvik"
