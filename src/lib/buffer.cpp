@@ -10,7 +10,7 @@ void fail_allocation(std::uint64_t bytes) {
     throw EngineFault(format_message("memory allocation of {} bytes failed", {bytes}), FaultKind::out_of_memory);
 }
 
-void fail_capacity_overflow() { fail("capacity overflow"); }
+void fail_capacity_overflow(std::source_location where) { fail("capacity overflow", {}, where); }
 
 void* allocate_bytes(std::size_t bytes) {
     constexpr std::size_t alignment = 64;

@@ -12,6 +12,7 @@
 #include <limits>
 #include <memory>
 #include <new>
+#include <source_location>
 #include <type_traits>
 #include <vector>
 
@@ -20,7 +21,7 @@ namespace tarvik {
 // Raises the fault for an allocation of `bytes` that the allocator refused.
 [[noreturn]] void fail_allocation(std::uint64_t bytes);
 // Raises "capacity overflow".
-[[noreturn]] void fail_capacity_overflow();
+[[noreturn]] void fail_capacity_overflow(std::source_location where = std::source_location::current());
 
 // Allocates at least `bytes`, cache-line aligned; raises an out-of-memory fault on refusal.
 void* allocate_bytes(std::size_t bytes);

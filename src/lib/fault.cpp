@@ -30,8 +30,8 @@ std::string format_message(std::string_view pattern, std::initializer_list<Messa
     return text;
 }
 
-void fail(std::string_view pattern, std::initializer_list<MessageArg> args) {
-    throw EngineFault(format_message(pattern, args));
+void fail(std::string_view pattern, std::initializer_list<MessageArg> args, std::source_location where) {
+    throw EngineFault(format_message(pattern, args), FaultKind::check_failed, where);
 }
 
 }  // namespace tarvik

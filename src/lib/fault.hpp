@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <exception>
+#include <source_location>
 #include <span>
 #include <string>
 #include <string_view>
@@ -15,16 +16,20 @@ enum class FaultKind { check_failed, out_of_memory };
 
 class EngineFault : public std::exception {
 public:
-    explicit EngineFault(std::string message, FaultKind kind = FaultKind::check_failed)
-        : message_(std::move(message)), kind_(kind) {}
+    explicit EngineFault(std::string message, FaultKind kind = FaultKind::check_failed,
+                         std::source_location where = std::source_location::current())
+        : message_(std::move(message)), kind_(kind), where_(where) {}
 
     const char* what() const noexcept override { return message_.c_str(); }
     const std::string& message() const noexcept { return message_; }
     FaultKind kind() const noexcept { return kind_; }
+    // Where the failed check stands in the source, for the notice the binding prints.
+    const std::source_location& where() const noexcept { return where_; }
 
 private:
     std::string message_;
     FaultKind kind_;
+    std::source_location where_;
 };
 
 // One argument of a message template, already written out as text.
@@ -46,6 +51,7 @@ std::string format_shape(std::span<const std::uint64_t> shape);
 std::string format_message(std::string_view pattern, std::initializer_list<MessageArg> args);
 
 // Raises an EngineFault whose message is `pattern` filled with `args`.
-[[noreturn]] void fail(std::string_view pattern, std::initializer_list<MessageArg> args = {});
+[[noreturn]] void fail(std::string_view pattern, std::initializer_list<MessageArg> args = {},
+                       std::source_location where = std::source_location::current());
 
 }  // namespace tarvik
