@@ -1,0 +1,47 @@
+// Slow, obvious helpers for checking engine operations against their element-by-element
+// description: random arrays and a row-major walk over every multi-index of a shape.
+#pragma once
+
+#include <cstdint>
+#include <random>
+
+#include "ndarray.hpp"
+
+namespace tarvik::test_support {
+
+// Calls `visit(index)` for every multi-index of `shape` in row-major order (once for an empty
+// shape, never when an extent is 0).
+template <class Visit>
+void for_each_index(Index shape, Visit visit) {
+    for (std::uint64_t extent : shape)
+        if (extent == 0) return;
+    Shape index(shape.size(), 0);
+    while (true) {
+        visit(Index(index));
+        std::size_t d = shape.size();
+        while (d > 0 && ++index[d - 1] == shape[d - 1]) index[--d] = 0;
+        if (d == 0) return;
+    }
+}
+
+// A shape of 0 to 4 dimensions with extents 0 to 4 (zero extents kept rare enough that most
+// shapes hold elements).
+inline Shape random_shape(std::mt19937_64& rng) {
+    Shape shape(std::uniform_int_distribution<int>(0, 4)(rng));
+    for (auto& extent : shape) extent = std::bernoulli_distribution(0.1)(rng) ? 0 : std::uniform_int_distribution<int>(1, 4)(rng);
+    return shape;
+}
+
+inline FloatArray random_array(std::mt19937_64& rng, Shape shape) {
+    Buffer<double> data(element_count(shape));
+    for (auto& x : data) x = std::uniform_int_distribution<int>(-99, 99)(rng);
+    return new_array(std::move(data), std::move(shape));
+}
+
+inline BoolArray random_mask(std::mt19937_64& rng, Shape shape) {
+    Buffer<std::uint8_t> data(element_count(shape));
+    for (auto& b : data) b = std::bernoulli_distribution(0.5)(rng);
+    return new_array(std::move(data), std::move(shape));
+}
+
+}  // namespace tarvik::test_support
