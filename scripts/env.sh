@@ -4,7 +4,7 @@ set -euo pipefail
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 SYSTEM_PACKAGES=(libopenblas-dev libgtest-dev libbenchmark-dev pkg-config g++ valgrind)
-PYTHON_PACKAGES=("cmake>=3.26" ninja "scikit-build-core>=0.10" pytest hypothesis numpy)
+PYTHON_PACKAGES=("cmake>=3.26" ninja "scikit-build-core>=0.10" pytest hypothesis numpy mypy)
 
 log() { printf '== %s\n' "$*" >&2; }
 
@@ -59,10 +59,11 @@ venv_for() {
         log "creating $venv"
         "$python" -m venv "$venv"
     fi
-    if [ ! -f "$venv/.ready" ]; then
+    # The stamp records what was installed, so a longer package list installs the rest.
+    if [ "$(cat "$venv/.ready" 2>/dev/null)" != "${PYTHON_PACKAGES[*]}" ]; then
         "$venv/bin/python" -m pip install -q --upgrade pip >&2
         "$venv/bin/python" -m pip install -q "${PYTHON_PACKAGES[@]}" >&2
-        touch "$venv/.ready"
+        printf '%s' "${PYTHON_PACKAGES[*]}" >"$venv/.ready"
     fi
     printf '%s\n' "$venv/bin/python"
 }
