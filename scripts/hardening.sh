@@ -1,0 +1,127 @@
+#!/usr/bin/env bash
+# Checks beyond the ordinary test run: sanitizers, engine fuzzing, memcheck and coverage.
+#
+#   scripts/hardening.sh sanitize         C++ tests and the whole Python suite on an ASan+UBSan build
+#   scripts/hardening.sh fuzz [seconds]   libFuzzer run of the engine harness (default 60 s)
+#   scripts/hardening.sh valgrind         memcheck of the C++ test binary
+#   scripts/hardening.sh coverage         instrumented build, every test, line and branch coverage of src/
+#   scripts/hardening.sh ci               sanitize, then a bounded fuzz run (what CI runs)
+#
+# Build directories: build/asan, build/fuzz, build/hardening (memcheck), build/coverage.
+source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
+
+# libFuzzer and std::source_location together need clang 15 or newer; Debian 12 ships 16.
+CLANG=clang++-16
+SYSTEM_PACKAGES+=(clang-16 libclang-rt-16-dev gcovr valgrind)
+
+# The suite's interpreter: the oldest supported one found, in its project venv.
+suite_python() {
+    local pythons
+    pythons=$(find_pythons)
+    [ -n "$pythons" ] || { echo "no Python 3.12 or newer found; set PYTHON=/path/to/python" >&2; exit 1; }
+    venv_for "$(head -n1 <<<"$pythons")"
+}
+
+# configure_and_build DIR [cmake options...]: a Ninja build with the venv's cmake.
+configure_and_build() {
+    local dir=$1
+    shift
+    "$BIN/cmake" -S "$ROOT" -B "$dir" -G Ninja -DCMAKE_MAKE_PROGRAM="$BIN/ninja" -DPython_EXECUTABLE="$PYTHON_BIN" "$@" >/dev/null
+    "$BIN/cmake" --build "$dir"
+}
+
+# run_suite BUILD_DIR [env assignments...]: the whole pytest suite against the module in BUILD_DIR.
+run_suite() {
+    local dir=$1
+    shift
+    # The module under test must be the one just built, not an installed copy.
+    local found
+    found=$(env "$@" PYTHONPATH="$dir" "$PYTHON_BIN" -c 'import tarvik; print(tarvik.__file__)')
+    case "$found" in "$dir"/*) ;; *) echo "imported $found instead of the module in $dir" >&2; exit 1 ;; esac
+    (cd "$ROOT/tests/python" && env "$@" PYTHONPATH="$dir" "$PYTHON_BIN" -m pytest -q -p no:cacheprovider)
+}
+
+cmd_sanitize() {
+    local dir="$ROOT/build/asan"
+    log "sanitized build (ASan + UBSan) in $dir"
+    configure_and_build "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARVIK_SANITIZE=ON -DTARVIK_TESTS=ON
+    # allocator_may_return_null: a refused huge request must reach the engine as a null pointer (a
+    # MemoryError in Python), as with the ordinary allocator, not end the run with a report.
+    local asan="halt_on_error=1:allocator_may_return_null=1:detect_stack_use_after_return=1"
+    local ubsan="halt_on_error=1:print_stacktrace=1"
+    log "C++ tests (sanitized)"
+    ASAN_OPTIONS="$asan" UBSAN_OPTIONS="$ubsan" "$BIN/ctest" --test-dir "$dir" --output-on-failure -j2
+    log "Python tests against the sanitized module"
+    # The interpreter is not instrumented: the runtimes are preloaded, and the interpreter's own
+    # allocations that live until exit are not reported as leaks.
+    run_suite "$dir" \
+        LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)" \
+        ASAN_OPTIONS="$asan:detect_leaks=0" UBSAN_OPTIONS="$ubsan"
+}
+
+cmd_fuzz() {
+    local seconds=${1:-60} dir="$ROOT/build/fuzz"
+    log "engine fuzzer ($CLANG) in $dir"
+    configure_and_build "$dir" -DCMAKE_CXX_COMPILER="$CLANG" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DTARVIK_MODULE=OFF -DTARVIK_FUZZ=ON
+    # New inputs go to a scratch corpus in the build directory; the committed seeds are only read.
+    mkdir -p "$dir/corpus" "$dir/artifacts"
+    log "fuzzing for ${seconds}s"
+    (cd "$dir" && ./engine_fuzzer -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 -max_len=4096 \
+        -print_final_stats=1 -artifact_prefix="$dir/artifacts/" corpus "$ROOT/tests/fuzz/corpus" 2>"$dir/fuzz.log") || {
+        tail -n 60 "$dir/fuzz.log" >&2
+        echo "engine fuzzer failed; the input is in $dir/artifacts" >&2
+        exit 1
+    }
+    grep -E '^stat::number_of_executed_units|^stat::peak_rss_mb|^#[0-9]+ *DONE' "$dir/fuzz.log" >&2 || true
+}
+
+cmd_valgrind() {
+    local dir="$ROOT/build/hardening"
+    log "memcheck build in $dir"
+    configure_and_build "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARVIK_MODULE=OFF -DTARVIK_TESTS=ON
+    log "C++ tests under memcheck"
+    # memcheck does not model AVX-512: keep OpenBLAS on a kernel it can run.
+    OPENBLAS_CORETYPE=Haswell valgrind --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite,indirect \
+        --show-leak-kinds=definite,indirect --quiet "$dir/tarvik_tests" --gtest_brief=1
+}
+
+cmd_coverage() {
+    local dir="$ROOT/build/coverage"
+    log "coverage build in $dir"
+    configure_and_build "$dir" -DCMAKE_BUILD_TYPE=Debug -DTARVIK_COVERAGE=ON -DTARVIK_TESTS=ON
+    find "$dir" -name '*.gcda' -delete
+    log "C++ tests (instrumented)"
+    "$BIN/ctest" --test-dir "$dir" --output-on-failure -j2
+    log "Python tests against the instrumented module"
+    run_suite "$dir"
+    log "coverage of src/"
+    local filters=(--root "$ROOT" --filter "$ROOT/src/" --exclude-unreachable-branches --exclude-throw-branches)
+    gcovr "${filters[@]}" --txt - "$dir"
+    gcovr "${filters[@]}" --branches --txt - "$dir" | tail -n 3
+    gcovr "${filters[@]}" --json-summary "$dir/summary.json" "$dir"
+    "$PYTHON_BIN" - "$dir/summary.json" <<'EOF'
+import json, sys
+from collections import defaultdict
+totals = defaultdict(lambda: [0, 0, 0, 0])
+for f in json.load(open(sys.argv[1]))["files"]:
+    t = totals[f["filename"].rsplit("/", 1)[0]]
+    t[0] += f["line_covered"]; t[1] += f["line_total"]; t[2] += f["branch_covered"]; t[3] += f["branch_total"]
+for directory, (lc, lt, bc, bt) in sorted(totals.items()):
+    print(f"{directory:12} lines {lc}/{lt} = {100 * lc / max(lt, 1):.1f}%   branches {bc}/{bt} = {100 * bc / max(bt, 1):.1f}%")
+EOF
+}
+
+command=${1:-}
+shift || true
+case "$command" in
+sanitize | fuzz | valgrind | coverage | ci) ;;
+*) echo "usage: $0 sanitize | fuzz [seconds] | valgrind | coverage | ci" >&2; exit 2 ;;
+esac
+install_system_packages
+PYTHON_BIN=$(suite_python)
+BIN=$(dirname "$PYTHON_BIN")
+case "$command" in
+ci) cmd_sanitize; cmd_fuzz 60 ;;
+*) "cmd_$command" "$@" ;;
+esac
