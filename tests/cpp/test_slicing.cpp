@@ -7,30 +7,17 @@
 #include <string>
 #include <vector>
 
-#include "index_walk.hpp"
+#include "engine_checks.hpp"
 #include "slicing.hpp"
 
 using namespace tarvik;
+using test_support::counting;
+using test_support::fault_of;
 using test_support::for_each_index;
 
 namespace {
 
 FloatArray make(Buffer<double> data, Shape shape) { return new_array(std::move(data), std::move(shape)); }
-
-FloatArray counting(Shape shape) {
-    Buffer<double> data(element_count(shape));
-    for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<double>(i);
-    return new_array(std::move(data), std::move(shape));
-}
-
-std::string fault_of(const std::function<void()>& call) {
-    try {
-        call();
-    } catch (const EngineFault& fault) {
-        return fault.message();
-    }
-    return "no fault";
-}
 
 // ---- Selecting: the worked examples -----------------------------------------------------------
 

@@ -1,9 +1,12 @@
-// Slow, obvious helpers for checking engine operations against their element-by-element
-// description: random arrays and a row-major walk over every multi-index of a shape.
+// Helpers for checking engine operations against their element-by-element description: a slow,
+// obvious row-major walk over every multi-index of a shape, random and counting arrays, and the
+// message of the fault a call raises.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <random>
+#include <string>
 
 #include "ndarray.hpp"
 
@@ -30,6 +33,23 @@ inline Shape random_shape(std::mt19937_64& rng) {
     Shape shape(std::uniform_int_distribution<int>(0, 4)(rng));
     for (auto& extent : shape) extent = std::bernoulli_distribution(0.1)(rng) ? 0 : std::uniform_int_distribution<int>(1, 4)(rng);
     return shape;
+}
+
+// An array holding 0, 1, 2, ... in row-major order.
+inline FloatArray counting(Shape shape) {
+    Buffer<double> data(element_count(shape));
+    for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<double>(i);
+    return new_array(std::move(data), std::move(shape));
+}
+
+// The message of the EngineFault that `call` raises, or "no fault".
+inline std::string fault_of(const std::function<void()>& call) {
+    try {
+        call();
+    } catch (const EngineFault& fault) {
+        return fault.message();
+    }
+    return "no fault";
 }
 
 inline FloatArray random_array(std::mt19937_64& rng, Shape shape) {
