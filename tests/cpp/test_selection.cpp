@@ -6,7 +6,7 @@
 #include <random>
 #include <string>
 
-#include "engine_checks.hpp"
+#include "index_walk.hpp"
 #include "selection.hpp"
 
 using namespace tarvik;

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "engine_checks.hpp"
+#include "index_walk.hpp"
 #include "slicing.hpp"
 
 using namespace tarvik;
