@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "tiled_copy.hpp"
+
 namespace tarvik {
 
 std::uint64_t element_count(Index shape) {
@@ -76,21 +78,10 @@ FloatArray to_array(const NDArrayView& view) {
         return new_array(std::move(out), Shape(view.shape));
     }
 
-    // A 2-D view whose last axis is strided (a transpose) is copied in square tiles, so that the
-    // lines a tile reads and the lines it writes both stay in the first-level cache.
+    // A 2-D view whose last axis is strided (a transpose) is copied in tiles, so that the lines a
+    // tile reads and the lines it writes both stay in the first-level cache.
     if (view.shape.size() == 2 && view.strides[1] != 1) {
-        constexpr std::uint64_t tile = 16;
-        const std::uint64_t rows = view.shape[0], cols = view.shape[1];
-        const std::uint64_t row_step = view.strides[0], col_step = view.strides[1];
-        const double* origin = source + view.offset;
-        for (std::uint64_t i0 = 0; i0 < rows; i0 += tile) {
-            const std::uint64_t i1 = std::min(rows, i0 + tile);
-            for (std::uint64_t j0 = 0; j0 < cols; j0 += tile) {
-                const std::uint64_t j1 = std::min(cols, j0 + tile);
-                for (std::uint64_t i = i0; i < i1; ++i)
-                    for (std::uint64_t j = j0; j < j1; ++j) out[i * cols + j] = origin[i * row_step + j * col_step];
-            }
-        }
+        copy_tiled(source + view.offset, view.shape[0], view.shape[1], view.strides[0], view.strides[1], out.data());
         return new_array(std::move(out), Shape(view.shape));
     }
 

@@ -12,6 +12,7 @@
 #include "reductions.hpp"
 
 using namespace tarvik;
+using test_support::fault_of;
 
 namespace {
 
@@ -42,15 +43,6 @@ void expect_same(double expected, double actual) {
 void expect_same(const Buffer<double>& expected, const Buffer<double>& actual) {
     ASSERT_EQ(expected.size(), actual.size());
     for (std::size_t i = 0; i < expected.size(); ++i) expect_same(expected[i], actual[i]);
-}
-
-std::string fault_of(const std::function<void()>& call) {
-    try {
-        call();
-    } catch (const EngineFault& fault) {
-        return fault.message();
-    }
-    return "no fault";
 }
 
 // Values over many magnitudes, so any change of summation order shows in the last bits.
