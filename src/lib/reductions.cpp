@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 namespace tarvik {
@@ -17,18 +18,26 @@ double flat_sum(const double* values, std::size_t count) {
     return total;
 }
 
-// The largest element under an ordered comparison; -inf when none compares (all NaN).
-// Sixteen independent lanes let the compiler keep the loop in vector registers.
+typedef double Quad __attribute__((vector_size(32)));
+
+// The largest element under an ordered comparison; -inf when none compares (all NaN). Four
+// vectors of running maxima keep the loop at the speed of the loads.
 __attribute__((target_clones("avx2", "default"))) double largest(const double* values, std::size_t count) {
-    constexpr std::size_t lanes = 16;
-    double best[lanes];
-    for (double& lane : best) lane = -std::numeric_limits<double>::infinity();
+    constexpr double floor = -std::numeric_limits<double>::infinity();
+    Quad best[4];
+    for (Quad& lane : best) lane = Quad{floor, floor, floor, floor};
     std::size_t i = 0;
-    for (; i + lanes <= count; i += lanes)
-        for (std::size_t k = 0; k < lanes; ++k) best[k] = values[i + k] > best[k] ? values[i + k] : best[k];
-    double result = -std::numeric_limits<double>::infinity();
+    for (; i + 16 <= count; i += 16) {
+        for (std::size_t v = 0; v < 4; ++v) {
+            Quad next;
+            std::memcpy(&next, values + i + 4 * v, sizeof next);
+            best[v] = next > best[v] ? next : best[v];
+        }
+    }
+    double result = floor;
     for (; i < count; ++i) result = values[i] > result ? values[i] : result;
-    for (double lane : best) result = lane > result ? lane : result;
+    for (const Quad& lane : best)
+        for (std::size_t w = 0; w < 4; ++w) result = lane[w] > result ? lane[w] : result;
     return result;
 }
 
