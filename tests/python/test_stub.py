@@ -1,7 +1,6 @@
 """The type stub must describe the module exactly: same classes, methods and parameters."""
 
 import ast
-import inspect
 import os
 import pathlib
 import shutil
@@ -29,13 +28,19 @@ def stub_parameters(function):
     return [arg.arg for arg in function.args.args]
 
 
+def text_signature_parameters(callable_):
+    """"($self, axis, start)" -> ["self", "axis", "start"]"""
+    inner = callable_.__text_signature__.strip("()")
+    return [name.lstrip("$") for name in inner.split(", ")] if inner else []
+
+
 def runtime_methods(cls):
     return {name for name, value in vars(cls).items() if callable(value) and not name.startswith("__")}
 
 
 def test_stub_is_installed_beside_the_module():
-    if pathlib.Path(tarvik.__file__).parent == SOURCE_STUB.parent:
-        pytest.skip("running against the source tree")
+    if "site-packages" not in pathlib.Path(tarvik.__file__).parts:
+        pytest.skip("running against a build tree, not an installed module")
     installed = pathlib.Path(tarvik.__file__).with_name("tarvik.pyi")
     assert installed.read_text() == SOURCE_STUB.read_text()
 
@@ -46,9 +51,8 @@ def test_stub_methods_and_parameters_match_the_module(cls):
     functions = {f.name: f for f in node.body if isinstance(f, ast.FunctionDef)}
     assert set(functions) - {"__new__"} == runtime_methods(cls)
     for name in runtime_methods(cls):
-        expected = list(inspect.signature(getattr(cls, name)).parameters)
-        assert ["self"] + expected == stub_parameters(functions[name]), name
-    assert stub_parameters(functions["__new__"]) == ["cls"] + list(inspect.signature(cls).parameters)
+        assert text_signature_parameters(getattr(cls, name)) == stub_parameters(functions[name]), name
+    assert stub_parameters(functions["__new__"]) == ["cls"] + text_signature_parameters(cls)
 
 
 def test_stub_lists_exactly_the_module_classes():
