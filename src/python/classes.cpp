@@ -85,42 +85,6 @@ PyObject* cumsum(Self& self) { return to_python(tarvik::cumsum(self)); }
 
 PyObject* bool_array_shape(const BoolArray& self) { return shape_list(self.shape); }
 
-// ---- Method tables, in the order the classes list them
-
-PyMethodDef ndarray_methods[] = {
-    method_entry<Id::get, get>(),
-    method_entry<Id::shape, shape>(),
-    method_entry<Id::sum, sum>(),
-    method_entry<Id::mean, mean>(),
-    method_entry<Id::relu, relu>(),
-    method_entry<Id::sigmoid, sigmoid>(),
-    method_entry<Id::softmax, softmax>(),
-    method_entry<Id::transpose, transpose>(),
-    method_entry<Id::argmax, argmax>(),
-    method_entry<Id::scale, scale>(),
-    method_entry<Id::add, add>(),
-    method_entry<Id::mul, mul>(),
-    method_entry<Id::matmul, matmul>(),
-    method_entry<Id::matmul_blas, matmul_blas>(),
-    method_entry<Id::boolean_mask, boolean_mask>(),
-    method_entry<Id::masked_fill, masked_fill>(),
-    method_entry<Id::where_, where_>(),
-    method_entry<Id::fancy_index, fancy_index>(),
-    method_entry<Id::slice_row, slice_row>(),
-    method_entry<Id::slice_col, slice_col>(),
-    method_entry<Id::slice_range, slice_range>(),
-    method_entry<Id::reshape, reshape>(),
-    method_entry<Id::gather, gather>(),
-    method_entry<Id::set_slice, set_slice>(),
-    method_entry<Id::cumsum, cumsum>(),
-    {},
-};
-
-PyMethodDef bool_array_methods[] = {
-    method_entry<Id::bool_array_shape, bool_array_shape>(),
-    {},
-};
-
 // ---- Type objects
 
 template <class T>
@@ -150,7 +114,37 @@ PyTypeObject* build_type(const char* spec_name, Id constructor_id, PyType_Slot n
 
 }  // namespace
 
+// The method tables are built on first use, inside the initialisation's fault barrier, in the
+// order the classes list their methods.
 PyTypeObject* ndarray_type() {
+    static PyMethodDef ndarray_methods[] = {
+        method_entry<Id::get, get>(),
+        method_entry<Id::shape, shape>(),
+        method_entry<Id::sum, sum>(),
+        method_entry<Id::mean, mean>(),
+        method_entry<Id::relu, relu>(),
+        method_entry<Id::sigmoid, sigmoid>(),
+        method_entry<Id::softmax, softmax>(),
+        method_entry<Id::transpose, transpose>(),
+        method_entry<Id::argmax, argmax>(),
+        method_entry<Id::scale, scale>(),
+        method_entry<Id::add, add>(),
+        method_entry<Id::mul, mul>(),
+        method_entry<Id::matmul, matmul>(),
+        method_entry<Id::matmul_blas, matmul_blas>(),
+        method_entry<Id::boolean_mask, boolean_mask>(),
+        method_entry<Id::masked_fill, masked_fill>(),
+        method_entry<Id::where_, where_>(),
+        method_entry<Id::fancy_index, fancy_index>(),
+        method_entry<Id::slice_row, slice_row>(),
+        method_entry<Id::slice_col, slice_col>(),
+        method_entry<Id::slice_range, slice_range>(),
+        method_entry<Id::reshape, reshape>(),
+        method_entry<Id::gather, gather>(),
+        method_entry<Id::set_slice, set_slice>(),
+        method_entry<Id::cumsum, cumsum>(),
+        {},
+    };
     static PyTypeObject* type = build_type<double>(
         "builtins.PyNDArray", Id::ndarray_new,
         {Py_tp_new, reinterpret_cast<void*>(constructor<Id::ndarray_new, ndarray_new>)}, ndarray_methods);
@@ -158,6 +152,10 @@ PyTypeObject* ndarray_type() {
 }
 
 PyTypeObject* bool_array_type() {
+    static PyMethodDef bool_array_methods[] = {
+        method_entry<Id::bool_array_shape, bool_array_shape>(),
+        {},
+    };
     static PyTypeObject* type = build_type<std::uint8_t>(
         "builtins.PyBoolArray", Id::bool_array_new,
         {Py_tp_new, reinterpret_cast<void*>(constructor<Id::bool_array_new, bool_array_new>)}, bool_array_methods);

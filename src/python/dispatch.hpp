@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <type_traits>
 
 #include "barrier.hpp"
 #include "convert.hpp"
@@ -154,7 +156,7 @@ struct Receiver<T, Borrow::exclusive> {
 };
 
 template <Id id>
-using ElementOf = std::conditional_t<id == Id::bool_array_shape || id == Id::bool_array_new, std::uint8_t, double>;
+using ElementOf = std::conditional_t<std::string_view(callable(id).class_name) == "PyBoolArray", std::uint8_t, double>;
 template <Id id>
 using ReceiverOf = Receiver<ElementOf<id>, callable(id).receiver>;
 template <Id id>
