@@ -5,6 +5,11 @@
 #include <atomic>
 #include <cstdint>
 
+// One binary serves every interpreter from 3.12 on only if nothing outside the stable ABI is used.
+#if !defined(Py_LIMITED_API) || Py_LIMITED_API + 0 != 0x030C0000
+#error "the module must be built against the limited API of CPython 3.12"
+#endif
+
 #include "barrier.hpp"
 #include "handles.hpp"
 #include "instance.hpp"
