@@ -106,7 +106,11 @@ TEST_P(NativeKernel, CarriesZerosInfinitiesAndNaNsLikeTheTripleLoop) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Matrix, NativeKernel,
-                         ::testing::Values(KernelIsa::portable, KernelIsa::avx2, KernelIsa::avx512));
+                         ::testing::Values(KernelIsa::portable, KernelIsa::avx2, KernelIsa::avx512),
+                         [](const auto& info) {
+                             const char* names[] = {"portable", "avx2", "avx512"};
+                             return std::string(names[static_cast<int>(info.param)]);
+                         });
 
 TEST(Matmul, IsBitIdenticalToTheTripleLoopOnRandomShapes) {
     std::mt19937_64 rng(23);
