@@ -75,6 +75,18 @@ const std::vector<Sizes> product_sizes = {
     {257, 260, 9}, {3, 7, 2100}, {64, 64, 64}, {121, 513, 50},
 };
 
+std::string isa_name(KernelIsa isa) {
+    switch (isa) {
+        case KernelIsa::portable:
+            return "portable";
+        case KernelIsa::avx2:
+            return "avx2";
+        case KernelIsa::avx512:
+            return "avx512";
+    }
+    return "unknown";
+}
+
 class NativeKernel : public ::testing::TestWithParam<KernelIsa> {};
 
 TEST_P(NativeKernel, IsBitIdenticalToTheTripleLoop) {
@@ -107,10 +119,7 @@ TEST_P(NativeKernel, CarriesZerosInfinitiesAndNaNsLikeTheTripleLoop) {
 
 INSTANTIATE_TEST_SUITE_P(Matrix, NativeKernel,
                          ::testing::Values(KernelIsa::portable, KernelIsa::avx2, KernelIsa::avx512),
-                         [](const auto& info) {
-                             const char* names[] = {"portable", "avx2", "avx512"};
-                             return std::string(names[static_cast<int>(info.param)]);
-                         });
+                         [](const auto& info) { return isa_name(info.param); });
 
 TEST(Matmul, IsBitIdenticalToTheTripleLoopOnRandomShapes) {
     std::mt19937_64 rng(23);
