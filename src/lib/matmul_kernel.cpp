@@ -71,6 +71,7 @@ template <class G>
         for (std::size_t r = 0; r < G::rows; ++r) {
             const V element_of_a = broadcast<V>(a[l * G::rows + r]);
             for (std::size_t v = 0; v < G::vectors; ++v) {
+                // Rounded before the addition: -ffp-contract=off keeps the two from fusing.
                 const V product = element_of_a * row_of_b[v];
                 sums[r][v] = sums[r][v] + product;
             }
