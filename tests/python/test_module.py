@@ -1,6 +1,7 @@
 """The module object and the two classes: names, tables, flags, identity across imports."""
 
 import importlib
+import os
 import subprocess
 import sys
 import textwrap
@@ -176,7 +177,7 @@ def run_python(source):
         capture_output=True,
         text=True,
         timeout=120,
-        env={"PYTHONPATH": ":".join(p for p in sys.path if p)},
+        env=dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p)),
     )
 
 
