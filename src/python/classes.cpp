@@ -13,24 +13,23 @@ namespace tarvik::python {
 
 namespace {
 
-using A = Arguments;
 using Self = const FloatArray;
 
 // ---- Constructors
 
-FloatArray ndarray_new(A& in) {
+FloatArray ndarray_new(Arguments& in) {
     Buffer<double> data = in.reals();
     return new_array(std::move(data), in.shape());
 }
 
-BoolArray bool_array_new(A& in) {
+BoolArray bool_array_new(Arguments& in) {
     Buffer<std::uint8_t> data = in.flags();
     return new_array(std::move(data), in.shape());
 }
 
 // ---- Methods of PyNDArray
 
-PyObject* get(Self& self, A& in) { return to_python(tarvik::get(self, in.index())); }
+PyObject* get(Self& self, Arguments& in) { return to_python(tarvik::get(self, in.index())); }
 PyObject* shape(Self& self) { return shape_list(self.shape); }
 PyObject* sum(Self& self) { return to_python(tarvik::sum(self)); }
 PyObject* mean(Self& self) { return to_python(tarvik::mean(self)); }
@@ -39,41 +38,43 @@ PyObject* sigmoid(Self& self) { return to_python(tarvik::sigmoid(self)); }
 PyObject* softmax(Self& self) { return to_python(tarvik::softmax(self)); }
 PyObject* transpose(Self& self) { return to_python(tarvik::transpose(self)); }
 PyObject* argmax(Self& self) { return to_python(tarvik::argmax(self)); }
-PyObject* scale(Self& self, A& in) { return to_python(tarvik::scale(self, in.real())); }
-PyObject* add(Self& self, A& in) { return to_python(tarvik::add(self, in.array<double>())); }
-PyObject* mul(Self& self, A& in) { return to_python(tarvik::mul(self, in.array<double>())); }
-PyObject* matmul(Self& self, A& in) { return to_python(tarvik::matmul(self, in.array<double>())); }
-PyObject* matmul_blas(Self& self, A& in) { return to_python(tarvik::matmul_blas(self, in.array<double>())); }
-PyObject* boolean_mask(Self& self, A& in) { return to_python(tarvik::boolean_mask(self, in.array<std::uint8_t>())); }
+PyObject* scale(Self& self, Arguments& in) { return to_python(tarvik::scale(self, in.real())); }
+PyObject* add(Self& self, Arguments& in) { return to_python(tarvik::add(self, in.array<double>())); }
+PyObject* mul(Self& self, Arguments& in) { return to_python(tarvik::mul(self, in.array<double>())); }
+PyObject* matmul(Self& self, Arguments& in) { return to_python(tarvik::matmul(self, in.array<double>())); }
+PyObject* matmul_blas(Self& self, Arguments& in) { return to_python(tarvik::matmul_blas(self, in.array<double>())); }
+PyObject* boolean_mask(Self& self, Arguments& in) {
+    return to_python(tarvik::boolean_mask(self, in.array<std::uint8_t>()));
+}
 
-PyObject* masked_fill(FloatArray& self, A& in) {
+PyObject* masked_fill(FloatArray& self, Arguments& in) {
     const BoolArray& mask = in.array<std::uint8_t>();
     tarvik::masked_fill(self, mask, in.real());
     return none();
 }
 
-PyObject* where_(Self& self, A& in) {
+PyObject* where_(Self& self, Arguments& in) {
     const BoolArray& condition = in.array<std::uint8_t>();
     return to_python(tarvik::where_(self, condition, in.array<double>()));
 }
 
-PyObject* fancy_index(Self& self, A& in) { return to_python(tarvik::fancy_index(self, in.index())); }
-PyObject* slice_row(Self& self, A& in) { return to_python(tarvik::slice_row(self, in.whole())); }
-PyObject* slice_col(Self& self, A& in) { return to_python(tarvik::slice_col(self, in.whole())); }
+PyObject* fancy_index(Self& self, Arguments& in) { return to_python(tarvik::fancy_index(self, in.index())); }
+PyObject* slice_row(Self& self, Arguments& in) { return to_python(tarvik::slice_row(self, in.whole())); }
+PyObject* slice_col(Self& self, Arguments& in) { return to_python(tarvik::slice_col(self, in.whole())); }
 
-PyObject* slice_range(Self& self, A& in) {
+PyObject* slice_range(Self& self, Arguments& in) {
     const auto [axis, start, end] = std::tuple{in.whole(), in.whole(), in.whole()};
     return to_python(tarvik::slice_range(self, axis, start, end));
 }
 
-PyObject* reshape(Self& self, A& in) { return to_python(tarvik::reshape(self, in.shape())); }
+PyObject* reshape(Self& self, Arguments& in) { return to_python(tarvik::reshape(self, in.shape())); }
 
-PyObject* gather(Self& self, A& in) {
+PyObject* gather(Self& self, Arguments& in) {
     const std::uint64_t axis = in.whole();
     return to_python(tarvik::gather(self, axis, in.index()));
 }
 
-PyObject* set_slice(FloatArray& self, A& in) {
+PyObject* set_slice(FloatArray& self, Arguments& in) {
     const auto [axis, start, end, value] = std::tuple{in.whole(), in.whole(), in.whole(), in.real()};
     tarvik::set_slice(self, axis, start, end, value);
     return none();
