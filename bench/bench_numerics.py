@@ -133,7 +133,7 @@ def main():
     print()
 
     rng = random.Random(1)
-    print(f"{'native matmul':<34}{'GFLOP/s':>10}{'1-thread BLAS':>15}{'ratio':>8}")
+    print(f"{'native matmul':<34}{'GFLOP/s':>10}{'1-thread BLAS':>15}{'share':>8}   (GFLOP/s, native / BLAS)")
     for side in (512, 1000):
         t_a, t_b, _, _ = square_pair(rng, side)
         (native,) = medians([lambda: t_a.matmul(t_b)], options.rounds, options.budget)
@@ -141,7 +141,7 @@ def main():
         print(f"{f'{side}x{side}':<34}{gflops(side, native):>10.1f}{blas:>15.1f}{gflops(side, native) / blas:>8.2f}")
     print()
 
-    print(f"{'matmul_blas vs numpy A @ B':<34}{'tarvik':>10}{'numpy':>15}{'ratio':>8}   (GFLOP/s)")
+    print(f"{'matmul_blas vs numpy A @ B':<34}{'tarvik':>10}{'numpy':>15}{'ratio':>8}   (GFLOP/s, time ratio)")
     threads = blas_figures([256, 512, 1000], options.rounds, options.budget)
     for label, figures in (("default threads", threads), ("one thread", single)):
         for side, values in figures.items():
@@ -162,7 +162,7 @@ def main():
         ("cumsum 1000", lambda: t_small.cumsum(), lambda: np.cumsum(a_small)),
         ("argmax 1000", lambda: t_small.argmax(), lambda: a_small.argmax()),
     ]
-    print(f"{'operation':<34}{'tarvik':>10}{'numpy':>15}{'ratio':>8}   (microseconds per call)")
+    print(f"{'operation':<34}{'tarvik':>10}{'numpy':>15}{'ratio':>8}   (microseconds per call, time ratio)")
     for name, ours, theirs in cases:
         mine, numpys = medians([ours, theirs], options.rounds, options.budget)
         print(f"{name:<34}{mine * 1e6:>10.1f}{numpys * 1e6:>15.1f}{mine / numpys:>8.2f}")
