@@ -58,7 +58,10 @@ std::uint64_t to_unsigned(PyObject* object) {
 std::uint8_t to_flag(PyObject* object) {
     if (object == Py_True) return 1;
     if (object == Py_False) return 0;
-    if (has_qualified_name(Py_TYPE(object), "numpy", "bool_")) return call_bool(object);
+    // Current releases of that library name their boolean scalar type "numpy.bool", older ones
+    // "numpy.bool_"; both are its booleans and both convert through their truth value.
+    if (has_qualified_name(Py_TYPE(object), "numpy", "bool_") || has_qualified_name(Py_TYPE(object), "numpy", "bool"))
+        return call_bool(object);
     raise(PyExc_TypeError, "'%U' object cannot be converted to 'PyBool'", type_name(object).get());
 }
 

@@ -19,7 +19,7 @@ namespace tarvik::python {
 double to_double(PyObject* object);
 // An int, or an object with `__index__`, read as an unsigned 64-bit integer.
 std::uint64_t to_unsigned(PyObject* object);
-// Exactly True or False, or an object whose type is named "numpy.bool_".
+// Exactly True or False, or an object whose type is named "numpy.bool_" (or "numpy.bool").
 std::uint8_t to_flag(PyObject* object);
 
 // Returns `object` when it is an instance of `type`, else raises the conversion's TypeError.

@@ -423,6 +423,14 @@ class OtherBool(bool_):
     __module__ = "elsewhere"
 
 
+def test_real_numpy_booleans_accepted():
+    np = pytest.importorskip("numpy")
+    m = PyBoolArray([np.True_, np.False_, *np.array([True, False])], [4])
+    a = PyNDArray([1.0, 2.0, 3.0, 4.0], [4])
+    assert a.boolean_mask(m).shape() == [2]
+    assert a.boolean_mask(m).sum() == 4.0
+
+
 def test_bool_items_accepted():
     m = PyBoolArray([True, False, bool_(True), bool_(False)], [2, 2])
     assert m.shape() == [2, 2]

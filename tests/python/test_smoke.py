@@ -1,5 +1,0 @@
-import tarvik
-
-
-def test_imports():
-    assert tarvik.__name__ == "tarvik"
