@@ -88,10 +88,12 @@ template <class G>
                                           double* packed) {
     for (std::size_t strip = 0; strip < count; strip += G::rows) {
         const std::size_t present = std::min(G::rows, count - strip);
-        for (std::size_t r = 0; r < G::rows; ++r) {
+        for (std::size_t r = 0; r < present; ++r) {
             const double* from = a + (strip + r) * lda;
-            for (std::size_t l = 0; l < depth; ++l) packed[l * G::rows + r] = r < present ? from[l] : 0.0;
+            for (std::size_t l = 0; l < depth; ++l) packed[l * G::rows + r] = from[l];
         }
+        for (std::size_t r = present; r < G::rows; ++r)
+            for (std::size_t l = 0; l < depth; ++l) packed[l * G::rows + r] = 0.0;
         packed += G::rows * depth;
     }
 }
