@@ -25,7 +25,7 @@ FloatArray random_array(std::mt19937_64& generator, const Shape& shape) {
 
 Shape random_shape(std::mt19937_64& generator) {
     // Mostly small shapes, some long enough to be split over the workers.
-    std::uniform_int_distribution<int> dims(0, 3), extent(0, 7), long_extent(1, 300000);
+    std::uniform_int_distribution<int> dims(0, 3), extent(0, 7), long_extent(1, 600000);
     Shape shape(dims(generator));
     for (auto& e : shape) e = extent(generator);
     if (generator() % 4 == 0) shape = Shape{static_cast<std::uint64_t>(long_extent(generator))};

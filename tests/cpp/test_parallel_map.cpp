@@ -108,8 +108,8 @@ TEST(ParallelMap, ZipStopsAtTheShorterInput) {
         const Buffer<double> zipped = parallel_zip_map(pool, *a, *b, sum, 1);
         EXPECT_EQ(std::vector<double>(zipped.begin(), zipped.end()), (std::vector<double>{11, 22, 33}));
     }
-    const auto long_a = random_values(200000, 5);
-    const auto long_b = random_values(150001, 6);
+    const auto long_a = random_values(400000, 5);
+    const auto long_b = random_values(300001, 6);
     const Buffer<double> zipped = parallel_zip_map(pool, long_a, long_b, sum);
     ASSERT_EQ(zipped.size(), long_b.size());
     for (std::size_t i = 0; i < zipped.size(); ++i) ASSERT_EQ(zipped[i], long_a[i] + long_b[i]);

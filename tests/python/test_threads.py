@@ -155,7 +155,7 @@ DIGEST = """
     import hashlib, random, struct
     import tarvik
     rng = random.Random(99)
-    n = 150001
+    n = 300001
     xs = [rng.uniform(-1e3, 1e3) for _ in range(n)]
     ys = [rng.uniform(-1e3, 1e3) for _ in range(n)]
     a, b = tarvik.PyNDArray(xs, [n]), tarvik.PyNDArray(ys, [n])
