@@ -9,39 +9,12 @@ allocate a fresh result on every call.
 """
 
 import os
-import statistics
 import sys
-import time
 
 import numpy as np
 
+from bench_selection import compare  # the same alternating timing loop
 from tarvik import PyNDArray
-
-
-def per_call(function, budget):
-    """Seconds per call of `function`, from a loop sized to take about `budget` seconds."""
-    loops = 1
-    while True:
-        start = time.perf_counter()
-        for _ in range(loops):
-            function()
-        elapsed = time.perf_counter() - start
-        if elapsed >= budget / 4:
-            break
-        loops *= 4
-    loops = max(1, int(loops * budget / max(elapsed, 1e-9)))
-    start = time.perf_counter()
-    for _ in range(loops):
-        function()
-    return (time.perf_counter() - start) / loops
-
-
-def compare(tarvik_call, numpy_call, rounds, budget):
-    ours, theirs = [], []
-    for _ in range(rounds):
-        ours.append(per_call(tarvik_call, budget))
-        theirs.append(per_call(numpy_call, budget))
-    return statistics.median(ours), statistics.median(theirs)
 
 
 def main():
@@ -64,7 +37,7 @@ def main():
             ("relu", lambda: a.relu(), lambda: np.maximum(x, 0.0)),
         ]
         for name, ours, theirs in cases:
-            t, u = compare(ours, theirs, rounds, budget)
+            t, u = compare(ours, [theirs], rounds, budget)
             print(f"{name:<10}{n:>12,}{t * 1e6:>12.2f}us{u * 1e6:>12.2f}us{t / u:>8.2f}", flush=True)
         del a, b
 

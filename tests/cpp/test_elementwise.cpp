@@ -7,8 +7,11 @@
 #include <random>
 
 #include "elementwise.hpp"
+#include "index_walk.hpp"
 
 using namespace tarvik;
+using tarvik::test_support::fault_of;
+namespace test_support = tarvik::test_support;
 
 namespace {
 
@@ -16,35 +19,17 @@ FloatArray array_of(std::vector<double> values, Shape shape) {
     return new_array(Buffer<double>(values.begin(), values.end()), std::move(shape));
 }
 
-FloatArray random_array(std::mt19937_64& generator, const Shape& shape) {
-    std::uniform_real_distribution<double> value(-10.0, 10.0);
-    Buffer<double> data(element_count(shape));
-    for (double& v : data) v = value(generator);
-    return new_array(std::move(data), Shape(shape));
-}
-
+// Mostly the small shapes of the engine tests, some 1-D ones long enough to be split over the
+// workers.
 Shape random_shape(std::mt19937_64& generator) {
-    // Mostly small shapes, some long enough to be split over the workers.
-    std::uniform_int_distribution<int> dims(0, 3), extent(0, 7), long_extent(1, 600000);
-    Shape shape(dims(generator));
-    for (auto& e : shape) e = extent(generator);
-    if (generator() % 4 == 0) shape = Shape{static_cast<std::uint64_t>(long_extent(generator))};
-    return shape;
+    if (generator() % 4 != 0) return test_support::random_shape(generator);
+    return Shape{std::uniform_int_distribution<std::uint64_t>(1, 600000)(generator)};
 }
 
 std::uint64_t bits(double v) {
     std::uint64_t b;
     std::memcpy(&b, &v, sizeof b);
     return b;
-}
-
-std::string fault_message(const std::function<void()>& call) {
-    try {
-        call();
-    } catch (const EngineFault& fault) {
-        return fault.message();
-    }
-    return "no fault";
 }
 
 }  // namespace
@@ -54,8 +39,8 @@ TEST(Elementwise, MatchesPlainLoopsOnRandomShapes) {
     std::mt19937_64 generator(20261208);
     for (int round = 0; round < 60; ++round) {
         const Shape shape = random_shape(generator);
-        const FloatArray a = random_array(generator, shape);
-        const FloatArray b = random_array(generator, shape);
+        const FloatArray a = test_support::random_array(generator, shape);
+        const FloatArray b = test_support::random_array(generator, shape);
         const FloatArray a_before = a, b_before = b;
         const double factor = std::uniform_real_distribution<double>(-3.0, 3.0)(generator);
         const std::vector<std::pair<FloatArray, std::function<double(std::size_t)>>> results = {
@@ -94,7 +79,7 @@ TEST(Elementwise, ShapeMismatchMessages) {
         {[&] { return add(scalar, one); }, "shape mismatch for addition: [] vs [1]"},
         {[&] { return mul(row, three); }, "shape mismatch for multiplication: [1, 3] vs [3]"},
     };
-    for (const auto& c : cases) EXPECT_EQ(fault_message([&] { c.call(); }), c.message);
+    for (const auto& c : cases) EXPECT_EQ(fault_of([&] { c.call(); }), c.message);
 }
 
 TEST(Elementwise, IeeeCases) {

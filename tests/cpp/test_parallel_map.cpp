@@ -12,9 +12,11 @@
 #include <sys/resource.h>
 
 #include "fault.hpp"
+#include "index_walk.hpp"
 #include "parallel_map.hpp"
 
 using namespace tarvik;
+using tarvik::test_support::fault_of;
 
 namespace {
 
@@ -35,15 +37,6 @@ WorkerPool& pool_of(std::size_t threads) {
     static std::unique_ptr<WorkerPool> pools[9];
     if (!pools[threads]) pools[threads] = std::make_unique<WorkerPool>(threads);
     return *pools[threads];
-}
-
-std::string fault_message(const std::function<void()>& call) {
-    try {
-        call();
-    } catch (const EngineFault& fault) {
-        return fault.message();
-    }
-    return "no fault";
 }
 
 }  // namespace
@@ -91,7 +84,7 @@ TEST_P(EveryThreadCount, FaultAtChosenIndexReachesCallerLeftmostWins) {
             if (i >= first_bad) fail("bad element {}", {static_cast<std::uint64_t>(i)});
             return i;
         };
-        EXPECT_EQ(fault_message([&] { parallel_map(pool, indices, throwing, 1); }),
+        EXPECT_EQ(fault_of([&] { parallel_map(pool, indices, throwing, 1); }),
                   format_message("bad element {}", {static_cast<std::uint64_t>(first_bad)}));
         // And the pool still works afterwards.
         const Buffer<double> fine = parallel_map(pool, indices, [](double v) { return v; }, 1);
@@ -143,7 +136,7 @@ TEST(ParallelMapDeathTest, FailedCreationInForkedChildIsReportedAndNotRetried) {
         setrlimit(RLIMIT_AS, &limit);
         const std::string prefix = "The global thread pool has not been initialized.: ";
         for (int attempt = 0; attempt < 2; ++attempt) {
-            const std::string message = fault_message([] { thread_count(); });
+            const std::string message = fault_of([] { thread_count(); });
             if (message.rfind(prefix, 0) != 0 || message.size() == prefix.size()) {
                 std::fprintf(stderr, "unexpected: %s\n", message.c_str());
                 std::exit(1);

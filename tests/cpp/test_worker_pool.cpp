@@ -9,9 +9,11 @@
 #include <vector>
 
 #include "fault.hpp"
+#include "index_walk.hpp"
 #include "worker_pool.hpp"
 
 using namespace tarvik;
+using tarvik::test_support::fault_of;
 
 namespace {
 
@@ -23,15 +25,6 @@ std::uint64_t tree_sum(WorkerPool& pool, WorkerPool::Worker& me, std::uint64_t l
         me, [&](WorkerPool::Worker& w, bool) { return tree_sum(pool, w, lo, mid); },
         [&](WorkerPool::Worker& w, bool) { return tree_sum(pool, w, mid, hi); }, false);
     return left + right;
-}
-
-std::string fault_message(const std::function<void()>& call) {
-    try {
-        call();
-    } catch (const EngineFault& fault) {
-        return fault.message();
-    }
-    return "no fault";
 }
 
 }  // namespace
@@ -76,7 +69,7 @@ TEST_P(PoolSizes, FaultReachesCallerLeftWinsAndPoolSurvives) {
         });
     };
     for (int round = 0; round < 50; ++round) {
-        EXPECT_EQ(fault_message(both_fail), "left 1");
+        EXPECT_EQ(fault_of(both_fail), "left 1");
         EXPECT_THROW(right_fails(), std::runtime_error);
     }
     EXPECT_EQ(pool.run_outside([&](WorkerPool::Worker& w) { return tree_sum(pool, w, 0, 100); }), 4950u);
