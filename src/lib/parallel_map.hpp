@@ -22,12 +22,13 @@ namespace tarvik {
 
 // Pieces shorter than this are never split off, and inputs shorter than twice this run on the
 // calling thread alone (the pool is still started). Chosen by measurement (bench/
-// bench_parallel_map, 2-processor machine): a hand-off to a worker costs 10-15 microseconds when
-// the worker is still spinning and 20-40 when it must be woken, while an AVX2 element loop over
-// cache-resident data runs at about 0.25 ns per element (1-2 ns once it streams from memory). A
-// split only pays when the half given away runs for several hand-offs: at 131072 elements a piece
-// takes 35 microseconds or more. With pieces of 32768 a split 262144-element add took 72 us
-// against 61 us on the calling thread alone.
+// bench_parallel_map on a 2-processor machine): handing a job to a worker and collecting it costs
+// about 8-15 microseconds when the workers are still spinning and 20-50 when they must be woken,
+// while the AVX2 element loop runs at about 0.2-0.3 ns per element on cache-resident data (1-2 ns
+// once it streams from memory). A piece given away should run for several hand-offs: 131072
+// elements take 30-40 microseconds at the fastest. Smaller pieces lost: with 32768 a 262144-element
+// add took 72 us against 61 us on the calling thread alone, and on a loaded machine every split
+// below this size cost about 10 us without gaining anything.
 inline constexpr std::uint64_t default_min_piece_length = 131072;
 
 // Where a piece's writes began and how many it made.

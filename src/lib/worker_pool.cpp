@@ -124,12 +124,12 @@ void WorkerPool::work_until(Worker& me, const std::atomic<bool>& done) {
             sched_yield();
             continue;
         }
-        sleep(me, done, seen_events);
+        sleep(done, seen_events);
         idle_rounds = 0;
     }
 }
 
-void WorkerPool::sleep(Worker&, const std::atomic<bool>& done, std::uint64_t seen_events) {
+void WorkerPool::sleep(const std::atomic<bool>& done, std::uint64_t seen_events) {
     std::unique_lock lock(sleep_mutex_);
     // seq_cst (with the seq_cst event bump and sleeper read in `announce`): either the announcer
     // sees this registration and notifies, or this thread sees the announcer's event and stays up.

@@ -74,7 +74,8 @@ private:
     Job* find_work(Worker& me);
     // Runs pending jobs on `me` until `done` is set, sleeping when there is nothing to do.
     void work_until(Worker& me, const std::atomic<bool>& done);
-    void sleep(Worker& me, const std::atomic<bool>& done, std::uint64_t seen_events);
+    // Sleeps until an event newer than `seen_events` is announced or `done` is set.
+    void sleep(const std::atomic<bool>& done, std::uint64_t seen_events);
     // Announces new work (wake one sleeper) or a finished half (wake all, as its owner may sleep).
     void announce(bool wake_all);
     // Marks a stolen half done and wakes its owner if it sleeps; touches nothing of the half after.
