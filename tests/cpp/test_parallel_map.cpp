@@ -74,6 +74,22 @@ TEST_P(EveryThreadCount, LargeInputsMatchTheSequentialLoopBitForBit) {
     }
 }
 
+// Where a piece starts decides which elements the vector loop handles and which its scalar
+// remainder does; both must agree even on which of two NaN payloads survives.
+TEST_P(EveryThreadCount, NanPayloadsDoNotDependOnTheSplit) {
+    WorkerPool& pool = pool_of(GetParam());
+    std::vector<double> a(1001), b(1001);
+    const std::uint64_t payload_a = 0x7ff8000000000001, payload_b = 0x7ff8000000000002;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        std::memcpy(&a[i], &payload_a, sizeof(double));
+        std::memcpy(&b[i], &payload_b, sizeof(double));
+    }
+    auto sum = [](double x, double y) { return x + y; };
+    auto product = [](double x, double y) { return x * y; };
+    EXPECT_TRUE(same_bits(parallel_zip_map(pool, a, b, sum, 1), parallel_zip_map(pool, a, b, sum, a.size())));
+    EXPECT_TRUE(same_bits(parallel_zip_map(pool, a, b, product, 1), parallel_zip_map(pool, a, b, product, a.size())));
+}
+
 TEST_P(EveryThreadCount, FaultAtChosenIndexReachesCallerLeftmostWins) {
     WorkerPool& pool = pool_of(GetParam());
     std::vector<double> indices(2000);
