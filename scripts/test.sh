@@ -20,3 +20,4 @@ while read -r interpreter; do
     log "Python tests ($("$python" -c 'import sys; print(sys.version.split()[0])'))"
     (cd "$ROOT/tests/python" && "$python" -m pytest -q -p no:cacheprovider)
 done <<<"$pythons"
+bash "$ROOT/scripts/hardening.sh" ci

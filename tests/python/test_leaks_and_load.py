@@ -6,6 +6,7 @@ Both tests are bounded (a few seconds each on the ordinary build).
 """
 
 import ctypes
+import gc
 import math
 import random
 import sys
@@ -140,6 +141,7 @@ def test_many_calls_leave_memory_and_reference_counts_flat(capfd):
     rounds = (100_000 // len(calls)) // (5 if SANITIZED else 1)
 
     outcomes = run_all(calls, 3)  # warm caches, free lists and the pool before measuring
+    gc.collect()  # arrays held in cycles left by earlier tests would be freed mid-measurement
     assert set(outcomes.values()) == {"ok", "PanicException", "TypeError", "OverflowError", "RuntimeError",
                                       "MemoryError", "ValueError"}
     references = [sys.getrefcount(x) for x in watched]
@@ -154,7 +156,8 @@ def test_many_calls_leave_memory_and_reference_counts_flat(capfd):
     assert [sys.getrefcount(x) for x in watched] == references
     # A leak of one small block per call would be several megabytes here.
     assert heap_growth < 256 * 1024, heap_growth
-    assert peak_growth < 16 * 2**20, peak_growth
+    if not SANITIZED:  # the sanitizer's quarantine keeps freed blocks resident on purpose
+        assert peak_growth < 16 * 2**20, peak_growth
     with capfd.disabled():
         print(f"\n{rounds * len(calls)} calls: heap growth {heap_growth} B, peak resident growth "
               f"{peak_growth / 2**20:.2f} MiB", file=sys.stderr)
