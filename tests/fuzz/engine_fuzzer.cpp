@@ -159,17 +159,29 @@ std::string describe(const Outcome& o) {
     if (auto* f = std::get_if<Fault>(&o)) return "fault \"" + f->message + "\"";
     if (auto* r = std::get_if<Ref>(&o)) {
         std::string s = "array " + text(r->shape) + " {";
-        for (std::size_t i = 0; i < r->data.size() && i < 32; ++i) s += (i ? ", " : "") + std::to_string(r->data[i]);
+        for (std::size_t i = 0; i < r->data.size() && i < 32; ++i) {
+            char number[32];
+            std::snprintf(number, sizeof number, "%.17g", r->data[i]);
+            s += (i ? ", " : "") + std::string(number);
+        }
         return s + (r->data.size() > 32 ? ", ...}" : "}");
     }
-    if (auto* x = std::get_if<double>(&o)) return "float " + std::to_string(*x);
+    if (auto* x = std::get_if<double>(&o)) {
+        char number[32];
+        std::snprintf(number, sizeof number, "%.17g", *x);
+        return std::string("float ") + number;
+    }
     return "position " + std::to_string(std::get<U64>(o));
 }
 
 bool same_array(const Ref& a, const Ref& b) { return same(Outcome(a), Outcome(b)); }
 
+// The receiver of the operation being checked, for the report.
+std::string current_receiver;
+
 [[noreturn]] void mismatch(const char* op, const std::string& got, const std::string& want) {
-    std::fprintf(stderr, "%s: engine gave %s\n  reference gives %s\n", op, got.c_str(), want.c_str());
+    std::fprintf(stderr, "%s on %s:\n  engine gave %s\n  reference gives %s\n", op, current_receiver.c_str(),
+                 got.c_str(), want.c_str());
     std::abort();
 }
 
@@ -328,14 +340,24 @@ Outcome ref_cumsum(const Ref& a) {
     return r;
 }
 
+// The plain formula, unless the sum of the exponentials is 0, subnormal or infinite while the largest
+// element is finite: then the largest element is subtracted from every element first.
 Outcome ref_softmax(const Ref& a) {
-    std::vector<double> e;
-    for (double x : a.data) e.push_back(std::exp(x));
-    double s = -0.0;
-    for (double v : e) s = s + v;
-    Ref r{a.shape, {}};
-    for (double v : e) r.data.push_back(v / s);
-    return r;
+    const auto normalised = [&](double shift) {
+        std::vector<double> e;
+        for (double x : a.data) e.push_back(std::exp(x - shift));
+        double s = -0.0;
+        for (double v : e) s = s + v;
+        Ref r{a.shape, {}};
+        for (double v : e) r.data.push_back(v / s);
+        return std::pair{r, s};
+    };
+    auto [plain, s] = normalised(0.0);
+    if (!(s == 0 || std::fpclassify(s) == FP_SUBNORMAL || s == std::numeric_limits<double>::infinity())) return plain;
+    double top = -std::numeric_limits<double>::infinity();
+    for (double x : a.data) top = x > top ? x : top;
+    if (a.data.empty() || !std::isfinite(top)) return plain;
+    return normalised(top).first;
 }
 
 Outcome ref_transpose(const Ref& a) {
@@ -485,6 +507,7 @@ void run_one(Decoder& in) {
     const bool wants_2d = op == Op::transpose || op == Op::matmul || op == Op::slice_row || op == Op::slice_col;
     const Ref a = in.array(in.shape(wants_2d ? 2 : op == Op::fancy_index ? 1 : -1));
     FloatArray ea = to_engine(a);
+    current_receiver = describe(a);
     const auto to_ref = [](const FloatArray& r) -> Outcome { return from_engine(r); };
 
     switch (op) {
