@@ -181,7 +181,7 @@ magnitudes = st.floats(min_value=-1e300, max_value=1e300, allow_nan=False)
 @settings(max_examples=200, deadline=None)
 @given(float_arrays())
 def test_sums_follow_the_left_to_right_order(pair):
-    data, shape = pair
+    data, _ = pair
     a = nd(pair)
     assert same(left_to_right(data), a.sum())
     assert same(left_to_right(data) / len(data) if data else 0.0, a.mean())
