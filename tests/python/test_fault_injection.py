@@ -253,3 +253,75 @@ print(check("parent after"), "ok")
         timeout=180,
     )
     assert lines == ["child ok child+", "child ok child", "parent after ok"]
+
+
+def test_interpreter_allocations_refused_one_at_a_time():
+    """The interpreter's own allocator refuses the k-th request of a call, for each k in turn: a result
+    instance, a list, an int, a float or an exception object that cannot be made. Every call ends in
+    its result, MemoryError or PanicException, and leaves its arrays intact and free."""
+    pytest.importorskip("_testcapi")
+    lines = run_scenario(
+        """
+        import _testcapi
+        a = PyNDArray([1.0, 2.0, 3.0, 4.0], [2, 2])
+        wide = PyNDArray([0.0] * 3 + [1.0], [4])
+        mask = PyBoolArray([True, False, False, True], [2, 2])
+        data, shape, index, new_shape = [1.0, 2.0], [2], [1, 1], [4]
+        calls = {
+            "new": lambda: PyNDArray(data, shape), "bool new": lambda: PyBoolArray([True], [1]),
+            "relu": lambda: a.relu(), "add": lambda: a.add(a), "transpose": lambda: a.transpose(),
+            "reshape": lambda: a.reshape(new_shape), "shape": lambda: a.shape(), "get": lambda: a.get(index),
+            "argmax": lambda: wide.argmax(), "where_": lambda: a.where_(mask, a),
+            "masked_fill": lambda: a.masked_fill(mask, 1.0), "fault": lambda: a.slice_row(7),
+        }
+
+        def describe(value):
+            if isinstance(value, PyNDArray):
+                return f"array {value.shape()} {value.sum()}"
+            return repr(value)
+
+        for name, call in calls.items():
+            seen = set()
+            for k in range(12):
+                # Nothing between the two hook calls allocates but the call under test.
+                error = None
+                _testcapi.set_nomemory(k, k + 1)
+                try:
+                    value = call()
+                except BaseException as caught:
+                    error = caught
+                _testcapi.remove_mem_hooks()
+                if error is None:
+                    seen.add("ok " + describe(value))
+                else:
+                    seen.add(("PanicException" if is_panic(error) else type(error).__name__) + ": " + str(error))
+            print(name, "|", " | ".join(sorted(seen)))
+        mask.shape()
+        a.set_slice(0, 0, 2, 1.0)  # exclusive: every borrow was released
+        print("after", a.sum(), a.add(a).sum())
+        """
+    )
+    outcomes = {name: set(rest.split(" | ")) for name, rest in (line.split(" | ", 1) for line in lines[:-1])}
+    expected_results = {
+        "new": "ok array [2] 3.0", "bool new": "ok <builtins.PyBoolArray object", "relu": "ok array [2, 2] 10.0",
+        "add": "ok array [2, 2] 20.0", "transpose": "ok array [2, 2] 10.0", "reshape": "ok array [4] 10.0",
+        "shape": "ok [2, 2]", "get": "ok 4.0", "argmax": "ok 3", "where_": "ok array [2, 2] 10.0",
+        "masked_fill": "ok None",
+    }
+    result_instance = "PanicException: could not allocate a PyNDArray for the result"
+    for name, seen in outcomes.items():
+        if name == "fault":
+            # The fault's message survives, or making the exception itself ran out of memory.
+            assert seen <= {"PanicException: index out of bounds for dimension 0: index 7, shape 2", "MemoryError: "}
+            assert "PanicException: index out of bounds for dimension 0: index 7, shape 2" in seen
+            continue
+        successes = {s for s in seen if s.startswith("ok ")}
+        assert successes and all(s.startswith(expected_results[name]) for s in successes), (name, seen)
+        failures = seen - successes
+        allowed = {"MemoryError: ", result_instance, "PanicException: Python API call failed"}
+        assert failures <= allowed, (name, seen)  # (a float may come from a free list and never fail)
+    # Each way a result can fail to reach Python shows up somewhere.
+    assert result_instance in outcomes["relu"]
+    assert "PanicException: Python API call failed" in outcomes["shape"]
+    assert "MemoryError: " in outcomes["new"]
+    assert lines[-1] == "after 4.0 8.0"

@@ -595,6 +595,30 @@ def emptying(items):
     return data
 
 
+class RaisingModule(type):
+    """A metaclass whose classes fail to report their module."""
+
+    @property
+    def __module__(cls):
+        raise Hostile("module")
+
+
+class Unplaceable(metaclass=RaisingModule):
+    pass
+
+
+def impostor(bool_method):
+    """An object whose type claims the qualified name numpy.bool_ (so its __bool__ is called)."""
+    namespace = {"__module__": "numpy", "__qualname__": "bool_"}
+    if bool_method is not None:
+        namespace["__bool__"] = bool_method
+    return type("bool_", (), namespace)()
+
+
+def raise_hostile(self):
+    raise Hostile("bool hook")
+
+
 CASES = [
     # (description, call on a fresh 2 by 2 array `a`, expected: value, or (exception type, text))
     ("len raises, iteration decides", lambda a: a.get(Items([1, 0], length=Hostile("len"))), 3.0),
@@ -645,6 +669,14 @@ CASES = [
      (TypeError, "argument 'data': 'int' object cannot be converted to 'PyBool'")),
     ("__bool__ object in a bool sequence", lambda a: PyBoolArray([Truth()], [1]),
      (TypeError, "argument 'data': 'Truth' object cannot be converted to 'PyBool'")),
+    ("item whose type hides its module", lambda a: PyBoolArray([Unplaceable()], [1]),
+     (TypeError, "argument 'data': 'Unplaceable' object cannot be converted to 'PyBool'")),
+    ("numpy.bool_ impostor, false", lambda a: a.reshape([4]).boolean_mask(
+        PyBoolArray([impostor(lambda self: False), True, impostor(lambda self: True), False], [4])).shape(), [2]),
+    ("numpy.bool_ impostor, raising", lambda a: PyBoolArray([True, impostor(raise_hostile)], [2]),
+     (Hostile, "bool hook")),
+    ("numpy.bool_ impostor without __bool__", lambda a: PyBoolArray([impostor(None)], [1]),
+     (TypeError, "argument 'data': object of type 'bool_' does not define a '__bool__' conversion")),
     ("bool array for a float array", lambda a: a.add(PyBoolArray([True] * 4, [2, 2])),
      (TypeError, "argument 'other': 'PyBoolArray' object cannot be converted to 'PyNDArray'")),
     ("float array for a mask", lambda a: a.boolean_mask(a),
