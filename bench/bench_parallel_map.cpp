@@ -3,6 +3,7 @@
 #include <benchmark/benchmark.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -79,17 +80,20 @@ void hand_off_with_join(benchmark::State& state) {
     }
 }
 
-// Writing into a fresh output (page faults on first touch) against writing into a reused one.
+// Writing a whole output: args n, then 0 = into a reused buffer, 1 = into a fresh one from
+// allocate_bytes (huge-page advice), 2 = into a fresh one with small pages only.
 void first_touch(benchmark::State& state) {
     const auto n = static_cast<std::size_t>(state.range(0));
-    const bool fresh = state.range(1) != 0;
-    Buffer<double> reused = uninitialized_buffer<double>(n);
+    const auto kind = state.range(1);
+    void* reused = allocate_bytes(n * sizeof(double));
     for (auto _ : state) {
-        Buffer<double> out = fresh ? uninitialized_buffer<double>(n) : Buffer<double>();
-        double* target = fresh ? out.data() : reused.data();
+        void* fresh = kind == 1 ? allocate_bytes(n * sizeof(double)) : kind == 2 ? std::aligned_alloc(64, n * sizeof(double)) : reused;
+        auto* target = static_cast<double*>(fresh);
         for (std::size_t i = 0; i < n; ++i) target[i] = static_cast<double>(i);
         benchmark::DoNotOptimize(target);
+        if (fresh != reused) std::free(fresh);
     }
+    release_bytes(reused);
 }
 
 }  // namespace
@@ -104,6 +108,6 @@ BENCHMARK(service)
     ->UseRealTime();
 BENCHMARK(hand_off)->ArgsProduct({{1, 2}, {0, 1000}})->UseRealTime();
 BENCHMARK(hand_off_with_join)->Arg(1)->Arg(2)->UseRealTime();
-BENCHMARK(first_touch)->ArgsProduct({{1000000, 20000000}, {0, 1}})->UseRealTime();
+BENCHMARK(first_touch)->ArgsProduct({{1000000, 20000000}, {0, 1, 2}})->UseRealTime();
 
 BENCHMARK_MAIN();
