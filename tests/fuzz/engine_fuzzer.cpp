@@ -497,13 +497,53 @@ Outcome ref_where(const Ref& a, const RefMask& c, const Ref& b) {
 enum class Op {
     construct, get, reshape, add, mul, scale, relu, sum, mean, argmax, cumsum, sigmoid, softmax, transpose,
     matmul, slice_row, slice_col, slice_range, set_slice, gather, fancy_index, boolean_mask, masked_fill, where,
-    count
+    large_elementwise, count
 };
 
 Shape engine_shape(const Dims& d) { return Shape(d.begin(), d.end()); }
 
+// Element-wise operations on arrays long enough for the pool to split them across its workers: the
+// elements repeat a short decoded pattern.
+void run_large_elementwise(Decoder& in) {
+    const U64 n = in.in.ConsumeIntegralInRange<U64>(2, 4) * 131072 + in.in.ConsumeIntegralInRange<U64>(0, 999);
+    std::vector<double> pattern(in.in.ConsumeIntegralInRange(1, 17));
+    for (auto& x : pattern) x = in.value();
+    Ref a{{n}, std::vector<double>(n)}, b{{n}, std::vector<double>(n)};
+    for (U64 i = 0; i < n; ++i) {
+        a.data[i] = pattern[i % pattern.size()];
+        b.data[i] = pattern[(i * 7 + 3) % pattern.size()];
+    }
+    const FloatArray ea = to_engine(a), eb = to_engine(b);
+    const double factor = in.value();
+    current_receiver = "array [" + text(n) + "] repeating " + text(pattern.size()) + " values";
+    switch (in.in.ConsumeIntegralInRange(0, 3)) {
+    case 0:
+        expect("add", run_engine([&] { return Outcome(from_engine(tarvik::add(ea, eb))); }),
+               ref_zip("addition", a, b, [](double x, double y) { return x + y; }));
+        break;
+    case 1:
+        expect("mul", run_engine([&] { return Outcome(from_engine(tarvik::mul(ea, eb))); }),
+               ref_zip("multiplication", a, b, [](double x, double y) { return x * y; }));
+        break;
+    case 2:
+        expect("scale", run_engine([&] { return Outcome(from_engine(tarvik::scale(ea, factor))); }),
+               ref_map(a, [&](double x) { return x * factor; }));
+        break;
+    default:
+        expect("relu", run_engine([&] { return Outcome(from_engine(tarvik::relu(ea))); }),
+               ref_map(a, [](double x) { return x > 0 ? x : 0.0; }));
+    }
+    expect_unchanged("receiver", ea, a);
+    expect_unchanged("operand", eb, b);
+}
+
 void run_one(Decoder& in) {
     const auto op = static_cast<Op>(in.in.ConsumeIntegralInRange<int>(0, static_cast<int>(Op::count) - 1));
+    if (op == Op::large_elementwise) {
+        // Rare, since one costs as much as thousands of small operations.
+        if (in.in.ConsumeIntegralInRange(0, 31) == 0) run_large_elementwise(in);
+        return;
+    }
     const bool wants_2d = op == Op::transpose || op == Op::matmul || op == Op::slice_row || op == Op::slice_col;
     const Ref a = in.array(in.shape(wants_2d ? 2 : op == Op::fancy_index ? 1 : -1));
     FloatArray ea = to_engine(a);
@@ -673,6 +713,7 @@ void run_one(Decoder& in) {
         expect_unchanged("operand", eb, b);
         break;
     }
+    case Op::large_elementwise:
     case Op::count: break;
     }
     // Every operation but the two in-place ones leaves its receiver as it was.
