@@ -23,7 +23,7 @@ namespace tarvik {
 // Raises "capacity overflow".
 [[noreturn]] void fail_capacity_overflow(std::source_location where = std::source_location::current());
 
-// Allocates at least `bytes`, cache-line aligned; raises an out-of-memory fault on refusal.
+// Allocates at least `bytes`; raises an out-of-memory fault on refusal.
 void* allocate_bytes(std::size_t bytes);
 void release_bytes(void* pointer) noexcept;
 
