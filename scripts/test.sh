@@ -20,4 +20,5 @@ while read -r interpreter; do
     log "Python tests ($("$python" -c 'import sys; print(sys.version.split()[0])'))"
     (cd "$ROOT/tests/python" && "$python" -m pytest -q -p no:cacheprovider)
 done <<<"$pythons"
+bash "$ROOT/scripts/package.sh"
 bash "$ROOT/scripts/hardening.sh" ci
