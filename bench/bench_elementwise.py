@@ -13,8 +13,8 @@ import sys
 
 import numpy as np
 
-from bench_selection import compare  # the same alternating timing loop
 from tarvik import PyNDArray
+from timing import medians
 
 
 def main():
@@ -37,7 +37,7 @@ def main():
             ("relu", lambda: a.relu(), lambda: np.maximum(x, 0.0)),
         ]
         for name, ours, theirs in cases:
-            t, u = compare(ours, [theirs], rounds, budget)
+            t, u = medians([ours, theirs], rounds, budget)
             print(f"{name:<10}{n:>12,}{t * 1e6:>12.2f}us{u * 1e6:>12.2f}us{t / u:>8.2f}", flush=True)
         del a, b
 

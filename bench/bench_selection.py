@@ -9,39 +9,12 @@ with long lists a second numpy figure takes the same Python list.
 """
 
 import random
-import statistics
 import sys
-import time
 
 import numpy as np
 
+import timing
 from tarvik import PyBoolArray, PyNDArray
-
-
-def per_call(function, budget):
-    """Seconds per call of `function`, from a loop sized to take about `budget` seconds."""
-    loops = 1
-    while True:
-        start = time.perf_counter()
-        for _ in range(loops):
-            function()
-        elapsed = time.perf_counter() - start
-        if elapsed >= budget / 4:
-            break
-        loops *= 4
-    loops = max(1, int(loops * budget / max(elapsed, 1e-9)))
-    start = time.perf_counter()
-    for _ in range(loops):
-        function()
-    return (time.perf_counter() - start) / loops
-
-
-def compare(tarvik_call, numpy_calls, rounds, budget):
-    times = [[] for _ in range(1 + len(numpy_calls))]
-    for _ in range(rounds):
-        for series, call in zip(times, (tarvik_call, *numpy_calls)):
-            series.append(per_call(call, budget))
-    return [statistics.median(series) for series in times]
 
 
 def cases(rows, cols, rng):
@@ -99,7 +72,7 @@ def main():
         print(f"\n{rows}x{cols}  (median of {rounds} rounds; ratio = tarvik / numpy)")
         print(f"{'operation':<28} {'tarvik':>11} {'numpy':>11} {'ratio':>6}   {'numpy, list':>11} {'ratio':>6}")
         for name, tarvik_call, numpy_calls in cases(rows, cols, rng):
-            medians = compare(tarvik_call, numpy_calls, rounds, budget)
+            medians = timing.medians([tarvik_call, *numpy_calls], rounds, budget)
             line = f"{name:<28} {unit(medians[0]):>11} {unit(medians[1]):>11} {medians[0] / medians[1]:6.2f}"
             if len(medians) > 2:
                 line += f"   {unit(medians[2]):>11} {medians[0] / medians[2]:6.2f}"

@@ -1,14 +1,7 @@
 """Build a few arrays and look at what tarvik computes with them."""
 
 from tarvik import PyBoolArray, PyNDArray
-
-
-def flat_values(array):
-    count = 1
-    for extent in array.shape():
-        count *= extent
-    flat = array.reshape([count])
-    return [flat.get([i]) for i in range(count)]
+from _values import flat_values
 
 
 def show(label, array):

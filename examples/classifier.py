@@ -12,20 +12,13 @@ import random
 import sys
 
 from tarvik import PyBoolArray, PyNDArray
+from _values import flat_values
 
 CLASSES = 3
 FEATURES = 2
 HIDDEN = 16
 SAMPLES_PER_CLASS = 120
 LEARNING_RATE = 0.5
-
-
-def flat_values(array):
-    count = 1
-    for extent in array.shape():
-        count *= extent
-    flat = array.reshape([count])
-    return [flat.get([i]) for i in range(count)]
 
 
 def make_data(rng):

@@ -6,6 +6,7 @@ blanks a stretch of readings in place.
 """
 
 from tarvik import PyBoolArray, PyNDArray
+from _values import flat_values
 
 COLUMNS = ["temp", "humid", "press"]
 STATIONS = [0, 1, 2, 0, 1, 2, 0, 1, 2, 0]
@@ -21,14 +22,6 @@ READINGS = [
     [-40.0, 35.0, 1010.5],  # another one
     [21.0, 42.0, 1012.5],
 ]
-
-
-def flat_values(array):
-    count = 1
-    for extent in array.shape():
-        count *= extent
-    flat = array.reshape([count])
-    return [flat.get([i]) for i in range(count)]
 
 
 def show_table(label, table):
