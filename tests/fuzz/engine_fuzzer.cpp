@@ -4,6 +4,7 @@
 // be unchanged by every operation (and by failed in-place ones).
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -214,6 +215,12 @@ struct Decoder {
         int ndim = (preferred_ndim >= 0 && in.ConsumeBool()) ? preferred_ndim : in.ConsumeIntegralInRange(0, 4);
         Dims s(ndim);
         for (auto& e : s) e = in.ConsumeIntegralInRange<U64>(0, 5);
+        // Beside a zero extent any other extent may be huge: the array is still empty, but products
+        // of extents (strides, offsets) overflow.
+        if (std::count(s.begin(), s.end(), U64{0}) > 0 && in.ConsumeIntegralInRange(0, 7) == 0) {
+            auto& e = s[in.ConsumeIntegralInRange<std::size_t>(0, s.size() - 1)];
+            if (e != 0) e = in.ConsumeBool() ? u64_max : U64{1} << in.ConsumeIntegralInRange(20, 63);
+        }
         return s;
     }
 
@@ -373,17 +380,16 @@ Outcome ref_matmul(const Ref& a, const Ref& b) {
     if (a.shape[1] != b.shape[0])
         return fault("shape mismatch for matmul: self.shape[1] (" + text(a.shape[1]) + ") must equal other.shape[0] (" +
                      text(b.shape[0]) + ")");
-    U64 m = a.shape[0], k = a.shape[1], n = b.shape[1];
-    Ref r{{m, n}, {}};
-    for (U64 i = 0; i < m; ++i)
-        for (U64 j = 0; j < n; ++j) {
-            double acc = 0.0;
-            for (U64 l = 0; l < k; ++l) {
-                double product = at(a, {i, l}) * at(b, {l, j});
-                acc = acc + product;
-            }
-            r.data.push_back(acc);
+    U64 k = a.shape[1];
+    Ref r{{a.shape[0], b.shape[1]}, {}};
+    for (const Dims& index : all_indices(r.shape)) {
+        double acc = 0.0;
+        for (U64 l = 0; l < k; ++l) {
+            double product = at(a, {index[0], l}) * at(b, {l, index[1]});
+            acc = acc + product;
         }
+        r.data.push_back(acc);
+    }
     return r;
 }
 
@@ -631,6 +637,11 @@ void run_one(Decoder& in) {
         break;
     case Op::matmul: {
         Dims shape = in.shape_like(a.shape.size() == 2 ? Dims{a.shape[1], in.in.ConsumeIntegralInRange<U64>(0, 5)} : a.shape);
+        // Huge extents only where no elements come of them, in the operand and in the product.
+        bool overflow;
+        if (count_of(shape, overflow) > 625 || overflow) shape.back() = 0;
+        if (a.shape.size() == 2 && !shape.empty() && (count_of({a.shape[0], shape.back()}, overflow) > 625 || overflow))
+            shape.back() = 0;
         const Ref b = in.array(shape);
         FloatArray eb = to_engine(b);
         expect("matmul", run_engine([&] { return to_ref(tarvik::matmul(ea, eb)); }), ref_matmul(a, b));
