@@ -585,7 +585,8 @@ def two_by_two():
 
 
 def emptying(items):
-    """A list whose first item, when converted, empties the list: iteration stops after it."""
+    """A list whose first item, when converted, empties the list: iteration stops after it (and the
+    item being converted loses its last reference from the list)."""
     data = []
 
     def hook():
@@ -593,6 +594,26 @@ def emptying(items):
 
     data.extend([Real(9.0, hook)] + items)
     return data
+
+
+def rewriting(first, rest, change):
+    """A list whose first item, when converted, applies `change` to the list."""
+    data = []
+    data.extend([first(lambda: change(data))] + rest)
+    return data
+
+
+def replace_second(data):
+    data[1] = 7.0
+
+
+def drop_first(data):
+    del data[0]
+
+
+def append_once(data):
+    if len(data) < 3:
+        data.append(3.0)
 
 
 class RaisingModule(type):
@@ -663,6 +684,16 @@ CASES = [
      (TypeError, "argument 'index': 'generator' object cannot be converted to 'Sequence'")),
     ("nested list", lambda a: a.get([[1], [0]]), (TypeError, "argument 'index': ")),
     ("list emptied while converted", lambda a: PyNDArray(emptying([Real(1.0), Real(2.0)]), [1]).sum(), 9.0),
+    ("later item replaced while converted",
+     lambda a: PyNDArray(rewriting(lambda h: Real(1.0, h), [Real(2.0)], replace_second), [2]).get([1]), 7.0),
+    ("converted item removed from the list",
+     lambda a: PyNDArray(rewriting(lambda h: Real(1.0, h), [2.0, 5.0], drop_first), [2]).sum(), 6.0),
+    ("list grows while converted",
+     lambda a: PyNDArray(rewriting(lambda h: Real(1.0, h), [2.0], append_once), [3]).sum(), 6.0),
+    ("index list rewritten while converted",
+     lambda a: a.get(rewriting(lambda h: Index(1, h), [Index(9)], replace_second)), (TypeError, "argument 'index': ")),
+    ("index list shrinks while converted",
+     lambda a: a.gather(0, rewriting(lambda h: Index(1, h), [Index(0), 0], drop_first)).sum(), 10.0),
     ("list emptied, shape too large", lambda a: PyNDArray(emptying([2.0]), [2]),
      ("panic", "data length 1 does not match shape [2] (expected 2)")),
     ("int 1 in a bool sequence", lambda a: PyBoolArray([True, 1], [2]),
