@@ -332,3 +332,34 @@ def test_interpreter_allocations_refused_one_at_a_time():
     assert "PanicException: Python API call failed" in outcomes["shape"]
     assert "MemoryError: " in outcomes["new"]
     assert lines[-1] == "after 4.0 8.0"
+
+
+def test_fork_right_after_each_pool_call():
+    """Forks the moment a pool call returns, while workers may still be settling back to sleep: each
+    child must get a working pool of its own."""
+    lines = run_scenario(
+        """
+        import time
+        n = 400_000
+        a = PyNDArray([1.0] * n, [n])
+        outcomes = []
+        for i in range(100):
+            a.add(a)
+            pid = os.fork()
+            if pid == 0:
+                os._exit(0 if a.add(a).sum() == 2.0 * n else 3)
+            deadline = time.monotonic() + 20
+            while not (done := os.waitpid(pid, os.WNOHANG))[0] and time.monotonic() < deadline:
+                time.sleep(0.001)
+            if not done[0]:
+                os.kill(pid, 9)
+                os.waitpid(pid, 0)
+                outcomes.append("hung")
+            else:
+                outcomes.append(os.waitstatus_to_exitcode(done[1]))
+        print(sorted(set(outcomes), key=str), a.scale(0.5).sum())
+        """,
+        RAYON_NUM_THREADS="4",
+        timeout=300,
+    )
+    assert lines == ["[0] 200000.0"]
