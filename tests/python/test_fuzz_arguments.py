@@ -747,6 +747,18 @@ def test_hostile_protocols(description, call, expected):
     assert_released(a)
 
 
+class Unprintable(TypeError):
+    def __str__(self):
+        raise Hostile("str")
+
+
+def test_type_error_without_text_gives_way_to_the_error_of_its_str():
+    a = two_by_two()
+    with pytest.raises(Hostile, match="str"):
+        a.slice_row(Index(Unprintable()))
+    assert_released(a)
+
+
 def test_cause_of_a_reworded_type_error_is_kept():
     cause = KeyError("root")
     error = HostileTypeError("hook")
