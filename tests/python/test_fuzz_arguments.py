@@ -397,7 +397,7 @@ def range_or_list(values):
     """A range where the values form one, else the list itself."""
     if len(values) >= 2 and all(type(v) is int for v in values):
         step = values[1] - values[0]
-        if step != 0 and values == list(range(values[0], values[-1] + step, step)):
+        if step != 0 and all(b - a == step for a, b in zip(values, values[1:])):
             return range(values[0], values[-1] + step, step)
     return list(values)
 
