@@ -394,6 +394,32 @@ Outcome ref_matmul(const Ref& a, const Ref& b) {
     return r;
 }
 
+// The library's summation order is its own: faults must match exactly, values within rounding.
+Outcome ref_matmul_blas(const Ref& a, const Ref& b) {
+    if (a.shape.size() != 2 || b.shape.size() != 2)
+        return fault("matmul_blas requires 2D arrays, got " + text(a.shape.size()) + "D and " + text(b.shape.size()) + "D");
+    if (a.shape[1] != b.shape[0])
+        return fault("shape mismatch for matmul_blas: self.shape[1] (" + text(a.shape[1]) +
+                     ") must equal other.shape[0] (" + text(b.shape[0]) + ")");
+    const U64 limit = U64{1} << 31;
+    if (a.shape[0] >= limit || a.shape[1] >= limit || b.shape[1] >= limit)
+        return fault("matmul_blas supports sizes below 2^31, got m = " + text(a.shape[0]) + ", k = " + text(a.shape[1]) +
+                     ", n = " + text(b.shape[1]));
+    return ref_matmul(a, b);
+}
+
+bool close_enough(const Outcome& got, const Outcome& want) {
+    if (std::holds_alternative<Fault>(got) || std::holds_alternative<Fault>(want)) return same(got, want);
+    const Ref& g = std::get<Ref>(got);
+    const Ref& w = std::get<Ref>(want);
+    if (g.shape != w.shape) return false;
+    for (std::size_t i = 0; i < w.data.size(); ++i) {
+        if (!std::isfinite(w.data[i]) || std::abs(w.data[i]) > 1e300) continue;  // the order decides overflow
+        if (std::abs(g.data[i] - w.data[i]) > 1e-9 * (1 + std::abs(w.data[i]))) return false;
+    }
+    return true;
+}
+
 Outcome ref_slice_row(const Ref& a, U64 row) {
     if (a.shape.size() != 2) return fault("slice_row requires a 2D array, got " + text(a.shape.size()) + "D");
     if (row >= a.shape[0])
@@ -504,7 +530,7 @@ Outcome ref_where(const Ref& a, const RefMask& c, const Ref& b) {
 enum class Op {
     construct, get, reshape, add, mul, scale, relu, sum, mean, argmax, cumsum, sigmoid, softmax, transpose,
     matmul, slice_row, slice_col, slice_range, set_slice, gather, fancy_index, boolean_mask, masked_fill, where,
-    large_elementwise, count
+    large_elementwise, large_matmul, matmul_blas, count
 };
 
 Shape engine_shape(const Dims& d) { return Shape(d.begin(), d.end()); }
@@ -544,6 +570,23 @@ void run_large_elementwise(Decoder& in) {
     expect_unchanged("operand", eb, b);
 }
 
+// A product big enough to cross the kernel's register tiles and cache panels, from a repeating
+// pattern of small integers (so every sum is exact whatever the order).
+void run_large_matmul(Decoder& in) {
+    const U64 m = in.in.ConsumeIntegralInRange<U64>(1, 260), k = in.in.ConsumeIntegralInRange<U64>(1, 300),
+              n = in.in.ConsumeIntegralInRange<U64>(1, 24);
+    std::vector<double> pattern(in.in.ConsumeIntegralInRange(1, 13));
+    for (auto& x : pattern) x = static_cast<double>(in.in.ConsumeIntegralInRange(-9, 9));
+    Ref a{{m, k}, std::vector<double>(m * k)}, b{{k, n}, std::vector<double>(k * n)};
+    for (U64 i = 0; i < m * k; ++i) a.data[i] = pattern[i % pattern.size()];
+    for (U64 i = 0; i < k * n; ++i) b.data[i] = pattern[(i * 5 + 1) % pattern.size()];
+    const FloatArray ea = to_engine(a), eb = to_engine(b);
+    current_receiver = "array " + text(a.shape) + " times " + text(b.shape);
+    const Outcome want = ref_matmul(a, b);
+    expect("matmul", run_engine([&] { return Outcome(from_engine(tarvik::matmul(ea, eb))); }), want);
+    expect("matmul_blas", run_engine([&] { return Outcome(from_engine(tarvik::matmul_blas(ea, eb))); }), want);
+}
+
 void run_one(Decoder& in) {
     const auto op = static_cast<Op>(in.in.ConsumeIntegralInRange<int>(0, static_cast<int>(Op::count) - 1));
     if (op == Op::large_elementwise) {
@@ -552,7 +595,12 @@ void run_one(Decoder& in) {
         if (in.in.ConsumeIntegralInRange(0, 31) == 31) run_large_elementwise(in);
         return;
     }
-    const bool wants_2d = op == Op::transpose || op == Op::matmul || op == Op::slice_row || op == Op::slice_col;
+    if (op == Op::large_matmul) {
+        if (in.in.ConsumeIntegralInRange(0, 31) == 31) run_large_matmul(in);
+        return;
+    }
+    const bool wants_2d = op == Op::transpose || op == Op::matmul || op == Op::matmul_blas || op == Op::slice_row ||
+                          op == Op::slice_col;
     const Ref a = in.array(in.shape(wants_2d ? 2 : op == Op::fancy_index ? 1 : -1));
     FloatArray ea = to_engine(a);
     current_receiver = describe(a);
@@ -637,7 +685,8 @@ void run_one(Decoder& in) {
     case Op::transpose:
         expect("transpose", run_engine([&] { return to_ref(tarvik::to_array(tarvik::transpose(ea))); }), ref_transpose(a));
         break;
-    case Op::matmul: {
+    case Op::matmul:
+    case Op::matmul_blas: {
         Dims shape = in.shape_like(a.shape.size() == 2 ? Dims{a.shape[1], in.in.ConsumeIntegralInRange<U64>(0, 5)} : a.shape);
         // Huge extents only where no elements come of them, in the operand and in the product.
         bool overflow;
@@ -646,7 +695,13 @@ void run_one(Decoder& in) {
             shape.back() = 0;
         const Ref b = in.array(shape);
         FloatArray eb = to_engine(b);
-        expect("matmul", run_engine([&] { return to_ref(tarvik::matmul(ea, eb)); }), ref_matmul(a, b));
+        if (op == Op::matmul) {
+            expect("matmul", run_engine([&] { return to_ref(tarvik::matmul(ea, eb)); }), ref_matmul(a, b));
+        } else {
+            const Outcome got = run_engine([&] { return to_ref(tarvik::matmul_blas(ea, eb)); });
+            const Outcome want = ref_matmul_blas(a, b);
+            if (!close_enough(got, want)) mismatch("matmul_blas", describe(got), describe(want));
+        }
         expect_unchanged("operand", eb, b);
         break;
     }
@@ -727,6 +782,7 @@ void run_one(Decoder& in) {
         break;
     }
     case Op::large_elementwise:
+    case Op::large_matmul:
     case Op::count: break;
     }
     // Every operation but the two in-place ones leaves its receiver as it was.
