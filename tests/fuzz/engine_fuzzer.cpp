@@ -420,21 +420,15 @@ bool close_enough(const Outcome& got, const Outcome& want) {
     return true;
 }
 
-Outcome ref_slice_row(const Ref& a, U64 row) {
-    if (a.shape.size() != 2) return fault("slice_row requires a 2D array, got " + text(a.shape.size()) + "D");
-    if (row >= a.shape[0])
-        return fault("index out of bounds for dimension 0: index " + text(row) + ", shape " + text(a.shape[0]));
-    Ref r{{a.shape[1]}, {}};
-    for (U64 j = 0; j < a.shape[1]; ++j) r.data.push_back(at(a, {row, j}));
-    return r;
-}
-
-Outcome ref_slice_col(const Ref& a, U64 col) {
-    if (a.shape.size() != 2) return fault("slice_col requires a 2D array, got " + text(a.shape.size()) + "D");
-    if (col >= a.shape[1])
-        return fault("index out of bounds for dimension 1: index " + text(col) + ", shape " + text(a.shape[1]));
-    Ref r{{a.shape[0]}, {}};
-    for (U64 i = 0; i < a.shape[0]; ++i) r.data.push_back(at(a, {i, col}));
+// slice_row (axis 0) and slice_col (axis 1): the line of a 2-D array at `position` along `axis`.
+Outcome ref_slice_line(const char* name, const Ref& a, U64 axis, U64 position) {
+    if (a.shape.size() != 2) return fault(std::string(name) + " requires a 2D array, got " + text(a.shape.size()) + "D");
+    if (position >= a.shape[axis])
+        return fault("index out of bounds for dimension " + text(axis) + ": index " + text(position) + ", shape " +
+                     text(a.shape[axis]));
+    const U64 other = 1 - axis;
+    Ref r{{a.shape[other]}, {}};
+    for (U64 j = 0; j < a.shape[other]; ++j) r.data.push_back(axis == 0 ? at(a, {position, j}) : at(a, {j, position}));
     return r;
 }
 
@@ -708,13 +702,13 @@ void run_one(Decoder& in) {
     case Op::slice_row: {
         const U64 row = in.near(a.shape.empty() ? 2 : a.shape[0]);
         expect("slice_row", run_engine([&] { return to_ref(tarvik::to_array(tarvik::slice_row(ea, row))); }),
-               ref_slice_row(a, row));
+               ref_slice_line("slice_row", a, 0, row));
         break;
     }
     case Op::slice_col: {
         const U64 col = in.near(a.shape.size() < 2 ? 2 : a.shape[1]);
         expect("slice_col", run_engine([&] { return to_ref(tarvik::to_array(tarvik::slice_col(ea, col))); }),
-               ref_slice_col(a, col));
+               ref_slice_line("slice_col", a, 1, col));
         break;
     }
     case Op::slice_range:

@@ -141,13 +141,13 @@ class Probe:
         self.touched = True
 
 
-class Index(Probe):
-    """An object with __index__ that returns `result`, raises it, or runs `hook` first."""
+class Answer(Probe):
+    """A conversion hook that runs `hook` first, then returns `result` or raises it."""
 
     def __init__(self, result, hook=None):
         self.result, self.hook = result, hook
 
-    def __index__(self):
+    def answer(self):
         self.touch()
         if self.hook:
             self.hook()
@@ -156,19 +156,12 @@ class Index(Probe):
         return self.result
 
 
-class Real(Probe):
-    """An object with __float__, like Index."""
+class Index(Answer):
+    __index__ = Answer.answer
 
-    def __init__(self, result, hook=None):
-        self.result, self.hook = result, hook
 
-    def __float__(self):
-        self.touch()
-        if self.hook:
-            self.hook()
-        if isinstance(self.result, BaseException):
-            raise self.result
-        return self.result
+class Real(Answer):
+    __float__ = Answer.answer
 
 
 class Truth(Probe):
