@@ -12,6 +12,8 @@
 
 namespace tarvik::test_support {
 
+inline FloatArray make(Buffer<double> data, Shape shape) { return new_array(std::move(data), std::move(shape)); }
+
 // Calls `visit(index)` for every multi-index of `shape` in row-major order (once for an empty
 // shape, never when an extent is 0).
 template <class Visit>

@@ -15,6 +15,7 @@
 
 using namespace tarvik;
 using test_support::fault_of;
+using test_support::make;
 using test_support::same_bits;
 
 namespace {
@@ -22,7 +23,6 @@ namespace {
 constexpr double inf = std::numeric_limits<double>::infinity();
 const double nan = std::nan("");
 
-FloatArray make(Buffer<double> data, Shape shape) { return new_array(std::move(data), std::move(shape)); }
 
 // Values over many magnitudes, so a change in the order of the additions changes the last bits.
 FloatArray scattered(std::mt19937_64& rng, std::uint64_t rows, std::uint64_t cols) {

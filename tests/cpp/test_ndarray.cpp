@@ -12,6 +12,7 @@
 
 using namespace tarvik;
 using tarvik::test_support::for_each_index;
+using tarvik::test_support::make;
 
 namespace {
 
@@ -20,8 +21,6 @@ Buffer<double> iota(std::uint64_t n) {
     std::iota(data.begin(), data.end(), 0.0);
     return data;
 }
-
-FloatArray make(Buffer<double> data, Shape shape) { return new_array(std::move(data), std::move(shape)); }
 
 std::string fault_of(const std::function<void()>& call, FaultKind expected_kind = FaultKind::check_failed) {
     try {

@@ -13,6 +13,7 @@
 
 using namespace tarvik;
 using test_support::fault_of;
+using test_support::make;
 using test_support::same_bits;
 
 namespace {
@@ -20,7 +21,6 @@ namespace {
 constexpr double inf = std::numeric_limits<double>::infinity();
 const double nan = std::nan("");
 
-FloatArray make(Buffer<double> data, Shape shape) { return new_array(std::move(data), std::move(shape)); }
 FloatArray flat(Buffer<double> data) {
     const std::uint64_t n = data.size();
     return make(std::move(data), Shape{n});

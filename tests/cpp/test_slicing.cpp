@@ -13,11 +13,11 @@
 using namespace tarvik;
 using test_support::counting;
 using test_support::fault_of;
+using test_support::make;
 using test_support::for_each_index;
 
 namespace {
 
-FloatArray make(Buffer<double> data, Shape shape) { return new_array(std::move(data), std::move(shape)); }
 
 // ---- Selecting: the worked examples -----------------------------------------------------------
 
