@@ -10,9 +10,13 @@
 # Build directories: build/asan, build/fuzz, build/hardening (memcheck), build/coverage.
 source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
 
-# libFuzzer and std::source_location together need clang 15 or newer; Debian 12 ships 16.
-CLANG=clang++-16
-SYSTEM_PACKAGES+=(clang-16 libclang-rt-16-dev gcovr valgrind)
+# libFuzzer and std::source_location together need clang 15 or newer: Debian 12 has 16, Debian 13 19.
+case "$(cut -d. -f1 /etc/debian_version 2>/dev/null)" in
+    12) CLANG_VERSION=16 ;;
+    *) CLANG_VERSION=19 ;;
+esac
+CLANG=clang++-$CLANG_VERSION
+SYSTEM_PACKAGES+=("clang-$CLANG_VERSION" "libclang-rt-$CLANG_VERSION-dev" gcovr valgrind)
 
 # The suite's interpreter: the oldest supported one found, in its project venv.
 suite_python() {
