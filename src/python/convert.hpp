@@ -35,7 +35,7 @@ public:
     using value_type = std::uint64_t;
 
     void reserve(std::uint64_t n) {
-        if (n > local_.size()) spill(n);
+        if (!spilled_ && n > local_.size()) spill(n);
     }
     void push_back(std::uint64_t value) {
         if (spilled_ || size_ == local_.size()) {
@@ -48,14 +48,11 @@ public:
     operator Index() const { return spilled_ ? Index(heap_) : Index(local_.data(), size_); }
 
 private:
+    // Moves what the stack holds to the heap, with room for `n` entries; happens at most once.
     void spill(std::uint64_t n) {
-        if (!spilled_) {
-            reserve_exact(heap_, n);
-            heap_.assign(local_.begin(), local_.begin() + size_);
-            spilled_ = true;
-        } else {
-            reserve_exact(heap_, n);
-        }
+        reserve_exact(heap_, n);
+        heap_.assign(local_.begin(), local_.begin() + size_);
+        spilled_ = true;
     }
 
     std::array<std::uint64_t, 8> local_;
