@@ -10,12 +10,6 @@ namespace tarvik {
 
 namespace {
 
-std::uint64_t product(Index extents) {
-    std::uint64_t p = 1;
-    for (std::uint64_t extent : extents) p *= extent;
-    return p;
-}
-
 // `if_set` where `flag` is non-zero, else `if_clear`, chosen by masking bit patterns: a branch on
 // an irregular mask would mispredict half the time, and the bits pass through unchanged.
 double pick(std::uint8_t flag, double if_set, double if_clear) {
@@ -45,8 +39,8 @@ FloatArray gather(const FloatArray& self, std::uint64_t axis, Index indices) {
 
     // The source is `outer` blocks of `extent` runs of `inner` contiguous elements; each picked run
     // is copied whole.
-    const std::uint64_t outer = product(Index(self.shape).first(axis));
-    const std::uint64_t inner = product(Index(self.shape).subspan(axis + 1));
+    const std::uint64_t outer = element_count(Index(self.shape).first(axis));
+    const std::uint64_t inner = element_count(Index(self.shape).subspan(axis + 1));
     const std::uint64_t block = extent * inner;
     const double* source = self.data.data();
     double* target = out.data();

@@ -48,8 +48,7 @@ void set_slice(FloatArray& self, std::uint64_t axis, std::uint64_t start, std::u
     check_range(self, axis, start, end);
     // A stored array is row-major, so for each position of the axes before `axis` the slab is one
     // contiguous run: positions [start, end) of `axis` times everything after it.
-    std::uint64_t outer = 1;
-    for (std::size_t d = 0; d < axis; ++d) outer *= self.shape[d];
+    const std::uint64_t outer = element_count(Index(self.shape).first(axis));
     const std::uint64_t inner = self.strides[axis];
     const std::uint64_t run = (end - start) * inner;
     if (outer == 0 || run == 0) return;

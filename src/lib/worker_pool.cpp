@@ -206,8 +206,6 @@ WorkerPool& create_global_pool() {
         // Release: a caller that loads the pointer with acquire sees a fully built pool.
         state.pool.store(pool, std::memory_order_release);
         return *pool;
-    } catch (const EngineFault& cause) {
-        state.failure = "The global thread pool has not been initialized.: " + cause.message();
     } catch (const std::exception& cause) {
         state.failure = std::string("The global thread pool has not been initialized.: ") + cause.what();
     }
