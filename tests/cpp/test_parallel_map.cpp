@@ -9,8 +9,6 @@
 #include <random>
 #include <vector>
 
-#include <sys/resource.h>
-
 #include "fault.hpp"
 #include "index_walk.hpp"
 #include "parallel_map.hpp"
@@ -145,14 +143,7 @@ TEST(ParallelMapDeathTest, FailedCreationInForkedChildIsReportedAndNotRetried) {
     auto child = [] {
         setenv("RAYON_NUM_THREADS", "65535", 1);
         // Leave room for a few hundred worker stacks, not 65535.
-        rlimit limit{};
-        getrlimit(RLIMIT_AS, &limit);
-        std::FILE* status = std::fopen("/proc/self/statm", "r");
-        unsigned long pages = 0;
-        if (status == nullptr || std::fscanf(status, "%lu", &pages) != 1) std::exit(3);
-        std::fclose(status);
-        limit.rlim_cur = pages * 4096 + (std::size_t{256} << 20);
-        setrlimit(RLIMIT_AS, &limit);
+        test_support::limit_address_space(std::size_t{256} << 20);
         const std::string prefix = "The global thread pool has not been initialized.: ";
         for (int attempt = 0; attempt < 2; ++attempt) {
             const std::string message = fault_of([] { thread_count(); });

@@ -104,6 +104,48 @@ def test_refused_allocations_raise_memory_error_and_the_process_goes_on():
     assert results["lifted"] == "2.0"
 
 
+@needs_plain_build
+@pytest.mark.parametrize("n", [2, 200, 1000])
+def test_first_blas_product_with_the_address_space_nearly_full(n):
+    """OpenBLAS maps its working buffer at a process's first product and, refused, would retry for
+    ever; the product must raise MemoryError instead, and work once there is room. The buffer is kept
+    after that, so the same shortage no longer stops a product."""
+    lines = run_scenario(
+        f"""
+        import mmap
+        n = {n}
+        a = PyNDArray([0.5] * (n * n), [n, n])
+        resource.setrlimit(resource.RLIMIT_AS, (800 * 2**20, resource.getrlimit(resource.RLIMIT_AS)[1]))
+
+        def exhaust():
+            # Untouched mappings fill the address space without using memory; 32 MiB stay free.
+            held = []
+            try:
+                while True:
+                    held.append(mmap.mmap(-1, 32 * 2**20))
+            except OSError:
+                held.pop().close()
+            return held
+
+        def product():
+            c = a.matmul_blas(a)
+            return f"{{c.shape()}} {{c.get([n - 1, n - 1])}}"
+
+        held = exhaust()
+        print("exhausted", fails(product))
+        for m in held:
+            m.close()
+        print("room", product())
+        held = exhaust()
+        print("exhausted again", product())
+        """,
+        timeout=60,
+    )
+    result = f"[{n}, {n}] {n * 0.25}"
+    assert lines == ["exhausted MemoryError: memory allocation of 134217728 bytes failed",
+                     f"room {result}", f"exhausted again {result}"]
+
+
 POOL_METHODS = ["add", "mul", "scale", "relu"]
 
 
