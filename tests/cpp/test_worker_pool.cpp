@@ -1,12 +1,17 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "fault.hpp"
 #include "index_walk.hpp"
@@ -25,6 +30,45 @@ std::uint64_t tree_sum(WorkerPool& pool, WorkerPool::Worker& me, std::uint64_t l
         me, [&](WorkerPool::Worker& w, bool) { return tree_sum(pool, w, lo, mid); },
         [&](WorkerPool::Worker& w, bool) { return tree_sum(pool, w, mid, hi); }, false);
     return left + right;
+}
+
+// The exit code of child `pid`, or -1 (after killing it) if it has not ended within `seconds`.
+int exit_code_within(pid_t pid, int seconds) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    int status = 0;
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            return -1;
+        }
+        usleep(200);
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// In a fresh child, whose process-wide pool is not started: two threads start it while the main
+// thread forks, after a delay that moves the fork across the creation. The grandchild must get a
+// working pool of its own.
+[[noreturn]] void fork_while_the_pool_starts(unsigned delay_spins) {
+    std::atomic<bool> go{false};
+    std::vector<std::thread> starters;
+    for (int i = 0; i < 2; ++i)
+        starters.emplace_back([&] {
+            while (!go.load()) {
+            }
+            thread_count();
+        });
+    go.store(true);
+    for (unsigned spin = 0; spin < delay_spins; ++spin) asm volatile("");
+    const pid_t grandchild = fork();
+    if (grandchild == 0) {
+        WorkerPool& pool = global_worker_pool();
+        const auto sum = pool.run_outside([&](WorkerPool::Worker& w) { return tree_sum(pool, w, 0, 64); });
+        _exit(sum == 64 * 63 / 2 ? 0 : 1);
+    }
+    for (auto& s : starters) s.join();
+    _exit(exit_code_within(grandchild, 5));
 }
 
 }  // namespace
@@ -99,4 +143,20 @@ TEST(WorkerPool, ZeroThreadsMeansOne) {
     WorkerPool pool(0);
     EXPECT_EQ(pool.thread_count(), 1u);
     EXPECT_EQ(pool.run_outside([](WorkerPool::Worker& w) { return w.index; }), 0u);
+}
+
+TEST(GlobalWorkerPool, ForkDuringTheFirstStartLeavesTheChildAWorkingPool) {
+    constexpr int rounds = 300;
+    int working = 0;
+    std::vector<int> failures;
+    for (int round = 0; round < rounds; ++round) {
+        const pid_t child = fork();
+        if (child == 0) fork_while_the_pool_starts(static_cast<unsigned>(round % 30) * 1000);
+        const int code = exit_code_within(child, 20);
+        if (code == 0)
+            ++working;
+        else
+            failures.push_back(code);
+    }
+    EXPECT_EQ(working, rounds) << "exit codes of the failed rounds (-1: hung): " << ::testing::PrintToString(failures);
 }
