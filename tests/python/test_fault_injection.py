@@ -382,6 +382,42 @@ def test_interpreter_allocations_refused_one_at_a_time():
     assert lines[-1] == "after 4.0 8.0"
 
 
+def test_panic_exception_is_made_again_after_a_refused_first_attempt():
+    """The first fault of a process prints its notice and creates PanicException. With the k-th
+    allocation of that fault refused, for each k in a child of its own, it may end in MemoryError
+    (the class or its argument could not be made), but the next fault must raise PanicException,
+    never return without an exception set."""
+    pytest.importorskip("_testcapi")
+    lines = run_scenario(
+        """
+        import _testcapi
+        a = PyNDArray([1.0], [1])
+        index = [5]
+
+        def fault():
+            try:
+                a.get(index)
+            except BaseException as caught:
+                return caught
+
+        for k in range(40):
+            pid = os.fork()
+            if pid == 0:
+                _testcapi.set_nomemory(k, k + 1)
+                first = fault()
+                _testcapi.remove_mem_hooks()
+                outcomes = [("PanicException: " + str(e)) if is_panic(e) else type(e).__name__ for e in (first, fault())]
+                print(*outcomes, sep=" | ", flush=True)
+                os._exit(0)
+            os.waitpid(pid, 0)
+        """
+    )
+    panic = "PanicException: index out of bounds for dimension 0: index 5, shape 1"
+    assert len(lines) == 40
+    assert {line.split(" | ")[1] for line in lines} == {panic}
+    assert {line.split(" | ")[0] for line in lines} == {panic, "MemoryError"}
+
+
 def test_fork_right_after_each_pool_call():
     """Forks the moment a pool call returns, while workers may still be settling back to sleep: each
     child must get a working pool of its own."""
