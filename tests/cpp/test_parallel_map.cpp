@@ -1,12 +1,18 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <barrier>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <numeric>
 #include <random>
+#include <string>
+#include <thread>
 #include <vector>
 
 #include "fault.hpp"
@@ -106,6 +112,69 @@ TEST_P(EveryThreadCount, FaultAtChosenIndexReachesCallerLeftmostWins) {
     }
 }
 
+// A piece of twice the minimum length splits and one element shorter does not. Which threads ran
+// the elements shows it: an input that does not split runs whole on the calling thread, while one that
+// splits runs on the workers only.
+TEST_P(EveryThreadCount, SplitsFromTwiceTheMinimumPieceLengthOn) {
+    WorkerPool& pool = pool_of(GetParam());
+    for (std::uint64_t min : {1, 2, 3, 64, 1000}) {
+        for (std::uint64_t n : {2 * min - 1, 2 * min}) {
+            std::vector<double> input(n);
+            std::iota(input.begin(), input.end(), 0.0);
+            std::vector<std::thread::id> ran(n);
+            parallel_map(pool, input, [&](double i) { return ran[static_cast<std::size_t>(i)] = std::this_thread::get_id(), i; }, min);
+            const auto on_caller = std::count(ran.begin(), ran.end(), std::this_thread::get_id());
+            EXPECT_EQ(on_caller, n == 2 * min ? 0 : static_cast<std::ptrdiff_t>(n)) << "min " << min << " n " << n;
+        }
+    }
+}
+
+// Eight callers released at once on pools of 1 to 8 workers, each call a tree of joins down to
+// single elements with faults from a chosen index on (the lowest faulting piece must win), and
+// calls made from inside the element function of another call, on a second pool.
+TEST(ParallelMap, ManyCallersAtOnceWithFaultsAndNestedCalls) {
+    constexpr int callers = 8, rounds = 4;
+    constexpr std::uint64_t n = 600;
+    std::vector<double> input(n);
+    std::iota(input.begin(), input.end(), 0.0);
+    const std::vector<double> inner_input(40, 1.0);
+    for (std::size_t threads = 1; threads <= 8; ++threads) {
+        WorkerPool& pool = pool_of(threads);
+        WorkerPool& inner_pool = pool_of(9 - threads);
+        std::barrier start(callers);
+        std::atomic<int> wrong{0};
+        std::vector<std::thread> team;
+        for (int c = 0; c < callers; ++c) {
+            team.emplace_back([&, c] {
+                for (int round = 0; round < rounds; ++round) {
+                    // Past n for some callers: those calls do not fault.
+                    const std::uint64_t first_bad = static_cast<std::uint64_t>(c * 131 + round * 211) % (n + n / 2);
+                    auto rule = [&](double x) -> double {
+                        const auto i = static_cast<std::uint64_t>(x);
+                        if (i >= first_bad && (i - first_bad) % 3 == 0) fail("bad element {}", {i});
+                        if (i % 50 == 0) {
+                            const Buffer<double> inner = parallel_map(inner_pool, inner_input, [](double v) { return v + 1; }, 1);
+                            if (std::count(inner.begin(), inner.end(), 2.0) != 40) return -1.0;
+                        }
+                        return 2 * x;
+                    };
+                    const std::string want =
+                        first_bad < n ? format_message("bad element {}", {first_bad}) : std::string("no fault");
+                    start.arrive_and_wait();
+                    const std::string got = fault_of([&] {
+                        const Buffer<double> out = parallel_map(pool, input, rule, 1);
+                        for (std::uint64_t i = 0; i < n; ++i)
+                            if (out[i] != 2.0 * static_cast<double>(i)) fail("element {} is wrong", {i});
+                    });
+                    if (got != want) wrong.fetch_add(1);
+                }
+            });
+        }
+        for (auto& t : team) t.join();
+        EXPECT_EQ(wrong.load(), 0) << threads << " workers";
+    }
+}
+
 TEST(ParallelMap, ZipStopsAtTheShorterInput) {
     WorkerPool& pool = pool_of(2);
     const std::vector<double> five{1, 2, 3, 4, 5};
@@ -137,6 +206,9 @@ TEST(ParallelMap, ProcessWidePoolServesTinyAndEmptyInputs) {
 TEST(ParallelMapDeathTest, FailedCreationInForkedChildIsReportedAndNotRetried) {
 #if defined(__SANITIZE_ADDRESS__)
     GTEST_SKIP() << "a lowered RLIMIT_AS leaves AddressSanitizer no room for its own mappings";
+#endif
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "ThreadSanitizer does not support a child forked after threads started";
 #endif
     GTEST_FLAG_SET(death_test_style, "fast");
     ASSERT_GE(thread_count(), 1u);  // the parent's pool is running

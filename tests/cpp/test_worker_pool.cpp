@@ -1,9 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <barrier>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <functional>
+#include <future>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -146,6 +151,9 @@ TEST(WorkerPool, ZeroThreadsMeansOne) {
 }
 
 TEST(GlobalWorkerPool, ForkDuringTheFirstStartLeavesTheChildAWorkingPool) {
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "ThreadSanitizer does not support a child forked after threads started";
+#endif
     constexpr int rounds = 300;
     int working = 0;
     std::vector<int> failures;
@@ -159,4 +167,67 @@ TEST(GlobalWorkerPool, ForkDuringTheFirstStartLeavesTheChildAWorkingPool) {
             failures.push_back(code);
     }
     EXPECT_EQ(working, rounds) << "exit codes of the failed rounds (-1: hung): " << ::testing::PrintToString(failures);
+}
+
+// A worker that joins a stolen half and falls asleep must be woken when the half ends, even with other
+// idle workers asleep beside it (waking one sleeper may wake the wrong one). The half takes long
+// enough for every other worker to fall asleep.
+TEST(WorkerPool, AJoinerAsleepWakesWhenItsStolenHalfEnds) {
+    // Left alive if a joiner never wakes: its threads are stuck, so it could not be destroyed.
+    auto* pool = new WorkerPool(4);
+    std::promise<void> finished;
+    std::future<void> done = finished.get_future();
+    std::thread caller([pool, finished = std::move(finished)]() mutable {
+        for (int round = 0; round < 20; ++round) {
+            pool->run_outside([&](WorkerPool::Worker& me) {
+                std::atomic<bool> right_started{false};
+                return pool->join(
+                    me,
+                    [&](WorkerPool::Worker&, bool) {
+                        // Busy until a thief has taken the right half, so the joiner must wait for it.
+                        while (!right_started.load()) std::this_thread::yield();
+                        return 0;
+                    },
+                    [&](WorkerPool::Worker&, bool) {
+                        right_started.store(true);
+                        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                        return 0;
+                    },
+                    false);
+            });
+        }
+        finished.set_value();
+    });
+    if (done.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+        caller.detach();
+        FAIL() << "a joiner was not woken when its stolen half ended";
+    }
+    caller.join();
+    delete pool;
+}
+
+// The first calls of a process, from eight threads at once, all get the one pool, and it works. In a
+// fresh process, where the pool has not started.
+TEST(GlobalWorkerPoolDeathTest, EightThreadsStartingItAtOnceShareOnePool) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    auto child = [] {
+        std::barrier start(8);
+        std::vector<WorkerPool*> seen(8);
+        std::atomic<int> correct{0};
+        std::vector<std::thread> team;
+        for (int t = 0; t < 8; ++t) {
+            team.emplace_back([&, t] {
+                start.arrive_and_wait();
+                WorkerPool& pool = global_worker_pool();
+                seen[t] = &pool;
+                if (pool.run_outside([&](WorkerPool::Worker& w) { return tree_sum(pool, w, 0, 512); }) == 512 * 511 / 2)
+                    correct.fetch_add(1);
+            });
+        }
+        for (auto& t : team) t.join();
+        const bool one_pool = std::count(seen.begin(), seen.end(), seen[0]) == 8;
+        std::fprintf(stderr, "%s pool, %d correct\n", one_pool ? "one" : "several", correct.load());
+        std::exit(one_pool && correct.load() == 8 ? 0 : 1);
+    };
+    EXPECT_EXIT(child(), ::testing::ExitedWithCode(0), "one pool, 8 correct");
 }
