@@ -67,9 +67,6 @@ inline constexpr double c3 = 0x1.555555555543cp-3;
 inline constexpr double c4 = 0x1.55555cf172b91p-5;
 inline constexpr double c5 = 0x1.1111167a4d017p-7;
 
-typedef std::int64_t Int4 __attribute__((vector_size(32)));
-typedef std::int64_t Int8 __attribute__((vector_size(64)));
-
 #if defined(__x86_64__)
 // What the kernel needs of an instruction set beyond vector arithmetic: table lookups, fused
 // multiply-adds and a test for any set lane. `look_up` reads the table pair of each lane's entry.
