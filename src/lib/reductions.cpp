@@ -17,44 +17,57 @@ double flat_sum(const double* values, std::size_t count) {
     return total;
 }
 
-// The first position of the largest element, for a first element that is not NaN. Each lane keeps
-// the best value it has seen under a strict ordered comparison and where it first saw it; lanes are
-// merged by value and then by position, so the answer is that of one element-by-element walk. The
-// cost is the same for any data.
+// The first position of the largest element, for a first element that is not NaN, at the same cost
+// for any data. The elements fall into lanes (position modulo the lanes of `ways` vectors) and into
+// blocks of `steps` vectors a lane. Each block's largest element per lane is one vector maximum per
+// load; a lane's best value and the block where it first rose are kept under a strict ordered
+// comparison. At the end each lane finds its best value's first position in that one block, and
+// the lanes are merged by value and then by position: the answer of one element-by-element walk.
 template <class Float, class Int>
 [[gnu::always_inline]] inline std::uint64_t first_largest(const double* values, std::uint64_t count) {
-    constexpr std::size_t width = lanes<Float>, ways = 4, step = width * ways;
+    constexpr std::size_t width = lanes<Float>, ways = 4, stride = width * ways, steps = 16, block = stride * steps;
+    constexpr double floor = -std::numeric_limits<double>::infinity();
     Float best[ways];
-    Int where[ways], position[ways];
+    Int where[ways];
     for (std::size_t v = 0; v < ways; ++v) {
         best[v] = broadcast<Float>(values[0]);
         where[v] = Int{};
-        for (std::size_t w = 0; w < width; ++w) position[v][w] = static_cast<std::int64_t>(v * width + w);
     }
     std::uint64_t i = 0;
-    for (; i + step <= count; i += step) {
+    for (; i + block <= count; i += block) {
+        Float top[ways];
+        for (std::size_t v = 0; v < ways; ++v) top[v] = broadcast<Float>(floor);
+        for (std::size_t step = 0; step < steps; ++step) {
+            for (std::size_t v = 0; v < ways; ++v) {
+                // The first of equal elements stays, and a NaN never enters.
+                const Float next = load<Float>(values + i + step * stride + v * width);
+                top[v] = next > top[v] ? next : top[v];
+            }
+        }
+        const Int start = Int{} + static_cast<std::int64_t>(i);
         for (std::size_t v = 0; v < ways; ++v) {
-            const Float next = load<Float>(values + i + v * width);
-            const Int better = next > best[v];
-            best[v] = better ? next : best[v];
-            where[v] = better ? position[v] : where[v];
-            position[v] += static_cast<std::int64_t>(step);
+            const Int better = top[v] > best[v];
+            best[v] = better ? top[v] : best[v];
+            where[v] = better ? start : where[v];
         }
     }
-    double top = values[0];
+    double largest = values[0];
     std::uint64_t answer = 0;
     for (std::size_t v = 0; v < ways; ++v) {
         for (std::size_t w = 0; w < width; ++w) {
-            const auto at = static_cast<std::uint64_t>(where[v][w]);
-            if (best[v][w] > top || (best[v][w] == top && at < answer)) {
-                top = best[v][w];
+            // A lane that never rose keeps the first element, at position 0.
+            if (!(best[v][w] > values[0])) continue;
+            std::uint64_t at = static_cast<std::uint64_t>(where[v][w]) + v * width + w;
+            while (!(values[at] == best[v][w])) at += stride;
+            if (best[v][w] > largest || (best[v][w] == largest && at < answer)) {
+                largest = best[v][w];
                 answer = at;
             }
         }
     }
     for (; i < count; ++i) {
-        if (values[i] > top) {
-            top = values[i];
+        if (values[i] > largest) {
+            largest = values[i];
             answer = i;
         }
     }
