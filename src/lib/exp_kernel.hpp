@@ -75,10 +75,12 @@ struct Avx2Lanes {
     using Int = Int4;
     // Four 16-byte loads of (tail, bits) pairs and a transpose cost less than two gathers.
     TARVIK_TARGET_AVX2 static void look_up(Int entry, Float& tail, Int& bits) {
+        // Byte offsets of the pairs, scaled in the vector before the lanes are taken apart.
+        const Int offset = entry << 4;
         alignas(32) std::int64_t at[4];
-        std::memcpy(at, &entry, sizeof at);
-        const auto pair = [](std::int64_t i) {
-            return _mm_loadu_si128(reinterpret_cast<const __m128i*>(table + 2 * i));
+        std::memcpy(at, &offset, sizeof at);
+        const auto pair = [](std::int64_t bytes) {
+            return _mm_loadu_si128(reinterpret_cast<const __m128i*>(reinterpret_cast<const char*>(table) + bytes));
         };
         const __m256i low = _mm256_inserti128_si256(_mm256_castsi128_si256(pair(at[0])), pair(at[2]), 1);
         const __m256i high = _mm256_inserti128_si256(_mm256_castsi128_si256(pair(at[1])), pair(at[3]), 1);
