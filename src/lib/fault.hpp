@@ -1,6 +1,7 @@
 // The engine's one failure channel and the one formatter that writes its messages.
 #pragma once
 
+#include <concepts>
 #include <cstdint>
 #include <exception>
 #include <source_location>
@@ -36,9 +37,8 @@ private:
 struct MessageArg {
     std::string text;
 
-    MessageArg(std::uint64_t value) : text(std::to_string(value)) {}
-    MessageArg(unsigned value) : text(std::to_string(value)) {}
-    MessageArg(int value) : text(std::to_string(value)) {}
+    template <std::integral I>
+    MessageArg(I value) : text(std::to_string(value)) {}
     MessageArg(std::span<const std::uint64_t> shape);
     MessageArg(std::string_view value) : text(value) {}
     MessageArg(const char* value) : text(value) {}

@@ -55,7 +55,7 @@ FloatArray matmul_blas(const FloatArray& self, const FloatArray& other) {
 }
 
 NDArrayView transpose(const FloatArray& self) {
-    if (self.shape.size() != 2) fail("transpose requires a 2D array, got {}D", {self.shape.size()});
+    require_2d(self.shape, "transpose");
     return NDArrayView{Shape{self.shape[1], self.shape[0]}, Shape{self.strides[1], self.strides[0]},
                        std::span<const double>(self.data), 0};
 }
