@@ -1,6 +1,7 @@
 #include "barrier.hpp"
 
-#include <string>
+#include <algorithm>
+#include <climits>
 
 namespace tarvik::python {
 
@@ -13,9 +14,12 @@ const char panic_doc[] =
     "`except Exception` does not catch it and it normally propagates to the top of the stack.";
 
 // Created on first use and kept for the life of the process; deliberately not a module attribute.
+// A creation that failed (its error is set) is tried again at the next fault. The interpreter lock
+// guards the cache.
 PyObject* panic_exception() {
-    static PyObject* type =
-        PyErr_NewExceptionWithDoc("tarvik.PanicException", panic_doc, PyExc_BaseException, nullptr);
+    static PyObject* type = nullptr;
+    if (type == nullptr)
+        type = PyErr_NewExceptionWithDoc("tarvik.PanicException", panic_doc, PyExc_BaseException, nullptr);
     return type;
 }
 
@@ -35,16 +39,14 @@ void raise(PyObject* type, const char* format, ...) {
 }
 
 void raise_panic(std::string_view message, const std::source_location* where) {
-    std::string notice = "tarvik: internal fault";
-    if (where != nullptr) {
-        notice += " at ";
-        notice += where->file_name();
-        notice += ':';
-        notice += std::to_string(where->line());
-    }
-    notice += ": ";
-    notice += message;
-    PySys_FormatStderr("%s\n", notice.c_str());
+    // The interpreter formats the notice, so a refused allocation costs the notice, not the process
+    // (this runs in a catch handler of a noexcept function).
+    const int length = static_cast<int>(std::min<std::size_t>(message.size(), INT_MAX));
+    if (where != nullptr)
+        PySys_FormatStderr("tarvik: internal fault at %s:%u: %.*s\n", where->file_name(),
+                           static_cast<unsigned>(where->line()), length, message.data());
+    else
+        PySys_FormatStderr("tarvik: internal fault: %.*s\n", length, message.data());
     if (PyObject* type = panic_exception()) raise_with_text(type, message);
 }
 
