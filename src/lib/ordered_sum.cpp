@@ -81,10 +81,11 @@ struct Avx512Lanes {
 
 // Elements checked together; 64 so that a chunk's parities and ties fit one word each.
 constexpr std::size_t chunk = 64;
+// Elements under one cheap test: the test is tried on four chunks at once, to spread its cost.
+constexpr std::size_t span = 4 * chunk;
 constexpr double magic = 0x1.8p52;
 constexpr std::int64_t magic_bits = 0x4338000000000000;
-constexpr std::int64_t limit_bits = 0x4310000000000000;  // 2^50
-constexpr std::int64_t half_bits = 0x3fe0000000000000;   // 0.5
+constexpr double size_limit = 0x1p51;  // for the summed magnitudes of the steps tested together
 constexpr std::int64_t grid_low = (std::int64_t{1} << 52) + 1;
 constexpr std::int64_t grid_high = (std::int64_t{1} << 53) - 1;
 constexpr std::int64_t magnitude_mask = INT64_MAX;
@@ -128,47 +129,42 @@ inline Int last_lane(Int v, std::index_sequence<W...>) {
     return __builtin_shufflevector(v, v, (W * 0 + lanes<Int> - 1)...);
 }
 
-// The rounded steps of one chunk: their sum, the sum of the positive ones, whether any is a tie,
-// and whether any element is off the grid (too large or not finite).
+template <class V>
+inline V magnitude(V v) {
+    using Int = decltype(v < v);
+    return V(Int(v) & magnitude_mask);
+}
+
+// The rounded steps of `span` elements, as doubles (exact, being integers below 2^53): their sum, the sum
+// of their magnitudes and the largest |t - n|, which is 1/2 exactly when there is a tie. A step
+// that is not finite or too large makes the magnitudes NaN or at least 2^51.
 struct ChunkSteps {
-    std::int64_t sum, rising;
-    bool tie, unfit;
+    double sum, size, frac;
 };
 
 template <class L>
 inline ChunkSteps chunk_steps(const double* values, typename L::Float scale) {
     using Float = typename L::Float;
-    using Int = typename L::Int;
-    Int sum{}, rising{}, unfit{}, tie{};
-    // Unrolled in full the loop would not fit the registers.
-#pragma GCC unroll 2
-    for (std::size_t v = 0; v < chunk; v += lanes<Float>) {
-        const Float t = load<Float>(values + v) * scale;
-        const Float rounded = t + magic;
-        const Int n = Int(rounded) - magic_bits;
-        unfit |= (Int(t) & magnitude_mask) >= limit_bits;
-        tie |= (Int(t - (rounded - magic)) & magnitude_mask) == half_bits;
-        sum += n;
-        rising += (n > 0) & n;
+    // Two sets of sums, so that the additions' latency overlaps (they are exact in any order).
+    Float sum[2]{}, size[2]{}, frac{};
+#pragma GCC unroll 1
+    for (std::size_t v = 0; v < span; v += 2 * lanes<Float>) {
+        for (std::size_t set = 0; set < 2; ++set) {
+            const Float t = load<Float>(values + v + set * lanes<Float>) * scale;
+            const Float n = (t + magic) - magic;
+            const Float off = magnitude(t - n);
+            sum[set] += n;
+            size[set] += magnitude(n);
+            frac = off > frac ? off : frac;
+        }
     }
-    const Int any = ((unfit != 0) & 1) | ((tie != 0) & 2);
-    std::int64_t flags = 0;
-    for (std::size_t lane = 0; lane < lanes<Int>; ++lane) flags |= any[lane];
-    return {lane_sum(sum), lane_sum(rising), (flags & 2) != 0, (flags & 1) != 0};
-}
-
-// For a chunk with ties: a bit per element for odd steps, and one for ties.
-template <class L>
-inline void tie_words(const double* values, typename L::Float scale, std::uint64_t& odd, std::uint64_t& tie) {
-    using Float = typename L::Float;
-    using Int = typename L::Int;
-    odd = tie = 0;
-    for (std::size_t v = 0; v < chunk; v += lanes<Float>) {
-        const Float t = load<Float>(values + v) * scale;
-        const Float rounded = t + magic;
-        odd |= L::signs(Int(rounded) << 63) << v;  // magic is even, so the low bit is n's
-        tie |= L::signs((Int(t - (rounded - magic)) & magnitude_mask) == half_bits) << v;
+    ChunkSteps steps{0.0, 0.0, 0.0};
+    for (std::size_t lane = 0; lane < lanes<Float>; ++lane) {
+        steps.sum += sum[0][lane] + sum[1][lane];
+        steps.size += size[0][lane] + size[1][lane];
+        steps.frac = std::max(steps.frac, frac[lane]);
     }
+    return steps;
 }
 
 // The ties of a chunk whose step is n + 1 (up) or n - 1 (down), given the parity of N before it.
@@ -239,6 +235,49 @@ inline bool partial_sums_fit(const double* values, typename L::Float scale, TieS
     return any >= 0;
 }
 
+// One pass over a chunk that also follows its partial sums before ties are resolved: their lowest
+// and highest value and the steps' sum (relative to the chunk's start), a bit per element for odd
+// steps and for ties, and the sum of the steps' magnitudes as in `chunk_steps`. With Store the
+// partial sums go to out as bits from `first` (the bits of the sum before the chunk), right
+// wherever no tie moved a step.
+struct ChunkScan {
+    double sum, lowest, highest, size;
+    std::uint64_t odd, tie;
+};
+
+template <class L, bool Store>
+inline ChunkScan scan_chunk(const double* values, typename L::Float scale, std::int64_t first, double* out) {
+    using Float = typename L::Float;
+    using Int = typename L::Int;
+    constexpr std::size_t w = lanes<Float>;
+    constexpr double inf = __builtin_inf();
+    Float carry{}, lowest = Float{} + inf, highest = Float{} - inf, size{};
+    std::uint64_t odd = 0, tie = 0;
+#pragma GCC unroll 2
+    for (std::size_t v = 0; v < chunk; v += w) {
+        const Float t = load<Float>(values + v) * scale;
+        const Float rounded = t + magic;
+        const Float n = rounded - magic;
+        size += magnitude(n);
+        odd |= L::signs(Int(rounded) << 63) << v;  // magic is even, so the low bit is n's
+        tie |= L::signs(magnitude(t - n) == 0.5) << v;
+        const Float partial = inclusive_prefix(n);
+        const Float sums = partial + carry;
+        lowest = sums < lowest ? sums : lowest;
+        highest = sums > highest ? sums : highest;
+        // |sums| < 2^51, so adding magic leaves the integer in the low bits.
+        if constexpr (Store) store(out + v, Float(Int(sums + magic) + (first - magic_bits)));
+        carry += last_lane(partial, std::make_index_sequence<w>());
+    }
+    ChunkScan scan{carry[0], inf, -inf, 0.0, odd, tie};
+    for (std::size_t lane = 0; lane < w; ++lane) {
+        scan.lowest = std::min(scan.lowest, lowest[lane]);
+        scan.highest = std::max(scan.highest, highest[lane]);
+        scan.size += size[lane];
+    }
+    return scan;
+}
+
 // As many whole chunks as stay on the grid of `total`'s binade, which `on_grid` accepted: returns
 // how many elements were added, with total the sum after them (and with Running their running sums
 // written to out).
@@ -253,20 +292,32 @@ inline std::size_t grid_run(double& total, const double* values, std::size_t cou
     const double scale_value = std::bit_cast<double>((bits & INT64_MIN) | ((2098 - ((bits >> 52) & 0x7ff)) << 52));
     const Float scale = broadcast<Float>(scale_value);
     std::size_t done = 0;
+    // Chunks go through the cheap test while it keeps passing (same-sign data), through the scan
+    // otherwise, with the cheap test tried again every 16 chunks.
+    std::size_t scans = Running ? 1 : 0;
     for (; count - done >= chunk; done += chunk) {
         const double* const x = values + done;
         double* const to = Running ? out + done : nullptr;
-        const ChunkSteps steps = chunk_steps<L>(x, scale);
-        if (steps.unfit) break;
-        TieSteps moved;
-        if (steps.tie) {
-            std::uint64_t odd, tie;
-            tie_words<L>(x, scale, odd, tie);
-            moved = resolve_ties(odd, tie, std::uint64_t(N & 1), x, scale_value);
+        if (scans == 0 && count - done >= span) {
+            const ChunkSteps steps = chunk_steps<L>(x, scale);
+            if (steps.size < size_limit && steps.frac < 0.5) {
+                // Exact: the sum plus or minus the magnitudes is twice the positive or negative part.
+                const std::int64_t sum = std::int64_t(steps.sum), size = std::int64_t(steps.size);
+                if (N + (sum - size) / 2 >= grid_low && N + (sum + size) / 2 <= grid_high) {
+                    N += sum;
+                    done += span - chunk;
+                    continue;
+                }
+            }
         }
+        if constexpr (!Running) scans = (scans + 1) % 16;
+        const ChunkScan scan = scan_chunk<L, Running>(x, scale, base + N, to);
+        if (!(scan.size < size_limit)) break;
+        const TieSteps moved = scan.tie != 0 ? resolve_ties(scan.odd, scan.tie, std::uint64_t(N & 1), x, scale_value) : TieSteps{};
         const std::int64_t up = std::popcount(moved.up), down = std::popcount(moved.down);
-        if ((N + (steps.sum - steps.rising) - down < grid_low || N + steps.rising + up > grid_high) &&
-            !partial_sums_fit<L>(x, scale, moved, N)) {
+        // Resolving a tie moves the later partial sums by one, so the bounds widen by the moves.
+        if ((N + std::int64_t(scan.lowest) - down < grid_low || N + std::int64_t(scan.highest) + up > grid_high) &&
+            (up + down == 0 || !partial_sums_fit<L>(x, scale, moved, N))) {
             const std::size_t within = steps_within<Running>(x, scale_value, moved, N, base, to);
             if (within < chunk) {
                 done += within;
@@ -275,14 +326,16 @@ inline std::size_t grid_run(double& total, const double* values, std::size_t cou
             continue;
         }
         if constexpr (Running) {
-            Int carry = Int{} + (base + N);
-            for (std::size_t v = 0; v < chunk; v += w) {
-                const Int partial = inclusive_prefix(lane_steps<L>(x, scale, moved, v));
-                store(to + v, Float(partial + carry));
-                carry += last_lane(partial, std::make_index_sequence<w>());
+            if (up + down != 0) {
+                Int carry = Int{} + (base + N);
+                for (std::size_t v = 0; v < chunk; v += w) {
+                    const Int partial = inclusive_prefix(lane_steps<L>(x, scale, moved, v));
+                    store(to + v, Float(partial + carry));
+                    carry += last_lane(partial, std::make_index_sequence<w>());
+                }
             }
         }
-        N += steps.sum + up - down;
+        N += std::int64_t(scan.sum) + up - down;
     }
     total = std::bit_cast<double>(base + N);
     return done;
@@ -301,7 +354,7 @@ inline double accumulate(double total, const double* values, std::size_t count, 
             const std::size_t done = grid_run<L, Running>(total, values + i, count - i, Running ? out + i : nullptr);
             i += done;
             if (count - i < chunk) break;
-            short_runs = done >= chunk ? 0 : std::min<std::size_t>(short_runs + 1, 6);
+            short_runs = done >= 8 * chunk ? 0 : std::min<std::size_t>(short_runs + 1, 6);
             plain_count = std::min(chunk << short_runs, count - i);
         }
         total = plain<Running>(total, values + i, plain_count, Running ? out + i : nullptr);
