@@ -34,12 +34,14 @@ double plain(double total, const double* values, std::size_t count, double* out)
 // u = 2^(e-52): the doubles of that binade are exactly N·u for integers N in [2^52, 2^53), and
 // |s| = N_s·u. Rounding to nearest is symmetric in sign, so fl(s + x) = sign(s)·fl(|s| + sign(s)·x);
 // the sign is folded into the scale, t = x·sign(s)·2^(52-e), and from here on s > 0.
-// - The scaling is by a power of two, so t = x/u exactly unless it overflows (then |t| >= 2^50 and
-//   the run stops) or underflows (then |t| < 2^-1022: x is far below half a unit, it leaves s
+// - The scaling is by a power of two, so t = x/u exactly unless it overflows (then the run stops,
+//   below) or underflows (then |t| < 2^-1022: x is far below half a unit, it leaves s
 //   unchanged, and so does n = 0 below). Requiring |s| >= 2^-970 keeps the scale representable.
-// - n = round-to-nearest-even(t), found as (t + 1.5·2^52) - 1.5·2^52, valid for |t| < 2^50; the
-//   integer is also read from the low bits of t + 1.5·2^52. NaN and infinities fail |t| < 2^50.
-//   frac = t - n is exact (t and n are within a factor of two, or n = 0).
+// - n = round-to-nearest-even(t), found as (t + 1.5·2^52) - 1.5·2^52, valid for |t| < 2^51; the
+//   integer is also read from the low bits of t + 1.5·2^52. Steps are only used where the sum of
+//   their |n| (exact in doubles, being integers below 2^53) is below 2^51, which bounds every |t|
+//   and every partial sum; a NaN, an infinity or a huge t makes that sum NaN or too large. frac =
+//   t - n is exact (t and n are within a factor of two, or n = 0).
 // - Suppose N_k = N_s + n_1 + ... + n_k stays in [2^52 + 1, 2^53 - 1] (the guard). The exact sum
 //   s + x is (N_{k-1} + t)·u, within u/2 of N_k·u, so it lies in [2^e + u/2, 2^(e+1) - u/2]: inside
 //   the binade, where the doubles nearest to it are the grid points N_k·u and its neighbours. So
@@ -51,9 +53,9 @@ double plain(double total, const double* values, std::size_t count, double* out)
 //   is even, n ± 1 (towards t) when it is odd. Within a chunk of 64 elements the parity of N_{k-1}
 //   is the parity of N at the chunk's start XOR a prefix XOR of the steps' low bits; after a tie N
 //   is even.
-// - The sums of a chunk's negative and positive steps bound all its partial sums; only when they
-//   do not keep N inside the guard are the partial sums followed one by one, to the first one that
-//   leaves it. |t| < 2^50 over 64 elements keeps every integer sum far from overflow.
+// - The sums of the negative and of the positive steps, widened by one per tie, bound all partial
+//   sums of a span; only when they do not keep N inside the guard are the partial sums followed,
+//   and the run stops at the first one that leaves it.
 // - The sum after the run is N·u with the sign of s; N in [2^52, 2^53) makes its bits the bits of s
 //   plus (N - N_s), and the running sums of cumsum are found the same way.
 // - A nonzero s never turns into a zero on the grid (N > 2^52), so signed zeros only arise in the
@@ -235,6 +237,32 @@ inline bool partial_sums_fit(const double* values, typename L::Float scale, TieS
     return any >= 0;
 }
 
+// For a chunk with ties under the cheap test: a bit per element for odd steps and for ties, and
+// the steps' sum.
+struct ChunkWords {
+    std::uint64_t odd, tie;
+    std::int64_t sum;
+};
+
+template <class L>
+inline ChunkWords tie_words(const double* values, typename L::Float scale) {
+    using Float = typename L::Float;
+    using Int = typename L::Int;
+    Float sum{};
+    std::uint64_t odd = 0, tie = 0;
+    for (std::size_t v = 0; v < chunk; v += lanes<Float>) {
+        const Float t = load<Float>(values + v) * scale;
+        const Float rounded = t + magic;
+        const Float n = rounded - magic;
+        sum += n;
+        odd |= L::signs(Int(rounded) << 63) << v;  // magic is even, so the low bit is n's
+        tie |= L::signs(magnitude(t - n) == 0.5) << v;
+    }
+    double total = 0.0;
+    for (std::size_t lane = 0; lane < lanes<Float>; ++lane) total += sum[lane];
+    return {odd, tie, std::int64_t(total)};
+}
+
 // One pass over a chunk that also follows its partial sums before ties are resolved: their lowest
 // and highest value and the steps' sum (relative to the chunk's start), a bit per element for odd
 // steps and for ties, and the sum of the steps' magnitudes as in `chunk_steps`. With Store the
@@ -293,24 +321,34 @@ inline std::size_t grid_run(double& total, const double* values, std::size_t cou
     const Float scale = broadcast<Float>(scale_value);
     std::size_t done = 0;
     // Chunks go through the cheap test while it keeps passing (same-sign data), through the scan
-    // otherwise, with the cheap test tried again every 16 chunks.
+    // otherwise, with the cheap test tried again every 4 chunks.
     std::size_t scans = Running ? 1 : 0;
     for (; count - done >= chunk; done += chunk) {
         const double* const x = values + done;
         double* const to = Running ? out + done : nullptr;
         if (scans == 0 && count - done >= span) {
             const ChunkSteps steps = chunk_steps<L>(x, scale);
-            if (steps.size < size_limit && steps.frac < 0.5) {
-                // Exact: the sum plus or minus the magnitudes is twice the positive or negative part.
+            if (steps.size < size_limit) {
+                // Exact: the sum plus or minus the magnitudes is twice the positive or negative part;
+                // each tie may move the partial sums by one more.
                 const std::int64_t sum = std::int64_t(steps.sum), size = std::int64_t(steps.size);
-                if (N + (sum - size) / 2 >= grid_low && N + (sum + size) / 2 <= grid_high) {
-                    N += sum;
+                const std::int64_t slack = steps.frac < 0.5 ? 0 : std::int64_t{span};
+                if (N + (sum - size) / 2 - slack >= grid_low && N + (sum + size) / 2 + slack <= grid_high) {
+                    if (slack == 0) {
+                        N += sum;
+                    } else {
+                        for (std::size_t c = 0; c < span; c += chunk) {
+                            const ChunkWords words = tie_words<L>(x + c, scale);
+                            const TieSteps moved = resolve_ties(words.odd, words.tie, std::uint64_t(N & 1), x + c, scale_value);
+                            N += words.sum + std::popcount(moved.up) - std::popcount(moved.down);
+                        }
+                    }
                     done += span - chunk;
                     continue;
                 }
             }
         }
-        if constexpr (!Running) scans = (scans + 1) % 16;
+        if constexpr (!Running) scans = (scans + 1) % 4;
         const ChunkScan scan = scan_chunk<L, Running>(x, scale, base + N, to);
         if (!(scan.size < size_limit)) break;
         const TieSteps moved = scan.tie != 0 ? resolve_ties(scan.odd, scan.tie, std::uint64_t(N & 1), x, scale_value) : TieSteps{};
@@ -354,7 +392,7 @@ inline double accumulate(double total, const double* values, std::size_t count, 
             const std::size_t done = grid_run<L, Running>(total, values + i, count - i, Running ? out + i : nullptr);
             i += done;
             if (count - i < chunk) break;
-            short_runs = done >= 8 * chunk ? 0 : std::min<std::size_t>(short_runs + 1, 6);
+            short_runs = done >= chunk ? 0 : std::min<std::size_t>(short_runs + 1, 4);
             plain_count = std::min(chunk << short_runs, count - i);
         }
         total = plain<Running>(total, values + i, plain_count, Running ? out + i : nullptr);
