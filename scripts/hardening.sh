@@ -6,6 +6,7 @@
 #   scripts/hardening.sh valgrind         memcheck of the C++ test binary
 #   scripts/hardening.sh coverage         instrumented build, every test, line and branch coverage of src/
 #   scripts/hardening.sh ci               sanitize, then a bounded fuzz run (what CI runs)
+#   scripts/hardening.sh sums [count]     the fast ordered sums against the plain loops on 1e9 elements
 #
 # Build directories: build/asan, build/fuzz, build/hardening (memcheck), build/coverage.
 source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
@@ -129,11 +130,20 @@ for directory, (lc, lt, bc, bt) in sorted(totals.items()):
 EOF
 }
 
+# The differential property of the ordered sums, at a length the ordinary test run cannot afford.
+cmd_sums() {
+    local elements=${1:-1e9} dir="$ROOT/build/sums"
+    log "release build of the C++ tests in $dir"
+    configure_and_build "$dir" -DTARVIK_MODULE=OFF -DTARVIK_TESTS=ON
+    log "ordered sums against the plain loops over $elements elements"
+    TARVIK_SUM_ELEMENTS="$elements" "$dir/tarvik_tests" --gtest_filter='OrderedSum.*' --gtest_brief=1
+}
+
 command=${1:-}
 shift || true
 case "$command" in
-sanitize | fuzz | valgrind | coverage | ci) ;;
-*) echo "usage: $0 sanitize | fuzz [seconds] | valgrind | coverage | ci" >&2; exit 2 ;;
+sanitize | fuzz | valgrind | coverage | ci | sums) ;;
+*) echo "usage: $0 sanitize | fuzz [seconds] | valgrind | coverage | ci | sums [count]" >&2; exit 2 ;;
 esac
 install_system_packages
 PYTHON_BIN=$(suite_python)
