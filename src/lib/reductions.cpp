@@ -3,19 +3,12 @@
 #include <cmath>
 #include <limits>
 
+#include "ordered_sum.hpp"
 #include "simd.hpp"
 
 namespace tarvik {
 
 namespace {
-
-// One accumulator from -0.0, left to right: the empty sum and a sum of negative zeros stay -0.0.
-// The order is part of the result, so it is never split or reordered.
-double flat_sum(const double* values, std::size_t count) {
-    double total = -0.0;
-    for (std::size_t i = 0; i < count; ++i) total += values[i];
-    return total;
-}
 
 // The first position of the largest element, for a first element that is not NaN, at the same cost
 // for any data. The elements fall into lanes (position modulo the lanes of `ways` vectors) and into
@@ -100,7 +93,9 @@ std::uint64_t first_largest_position(const double* values, std::uint64_t count) 
 
 }  // namespace
 
-double sum(const FloatArray& self) { return flat_sum(self.data.data(), self.data.size()); }
+// One accumulator from -0.0, left to right: the empty sum and a sum of negative zeros stay -0.0.
+// The order is part of the result, so it is never split or reordered (only computed faster).
+double sum(const FloatArray& self) { return ordered_sum(self.data.data(), self.data.size()); }
 
 double mean(const FloatArray& self) {
     if (self.data.empty()) return 0.0;
@@ -126,12 +121,7 @@ FloatArray cumsum(const FloatArray& self) {
     // Stored arrays are row-major with offset 0, so the flat order is the traversal order.
     const std::size_t count = self.data.size();
     Buffer<double> out = uninitialized_buffer<double>(count);
-    const double* values = self.data.data();
-    double total = 0.0;
-    for (std::size_t i = 0; i < count; ++i) {
-        total += values[i];
-        out[i] = total;
-    }
+    running_sums(self.data.data(), count, out.data());
     return new_array(std::move(out), Shape{count});
 }
 
