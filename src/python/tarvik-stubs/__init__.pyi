@@ -5,21 +5,29 @@ module); argument problems raise TypeError, OverflowError or RuntimeError; a ref
 MemoryError.
 """
 
-from collections.abc import Sequence
-from typing import SupportsFloat, SupportsIndex, final
+from typing import Protocol, SupportsFloat, SupportsIndex, TypeVar, final
 
 __all__ = ["PyNDArray", "PyBoolArray"]
+
+_T_co = TypeVar("_T_co", covariant=True)
+
+class _Sequence(Protocol[_T_co]):
+    """What a sequence parameter accepts: any object with integer indexing, as the interpreter's
+    sequence test asks (a list, a tuple, a ``range``, ``bytes``, a numpy array). A ``str`` is
+    refused at run time with TypeError."""
+
+    def __getitem__(self, index: int, /) -> _T_co: ...
 
 @final
 class PyNDArray:
     """A float64 array of any number of dimensions, stored row-major."""
 
-    def __new__(cls, data: Sequence[SupportsFloat | SupportsIndex], shape: Sequence[SupportsIndex]) -> PyNDArray:
+    def __new__(cls, data: _Sequence[SupportsFloat | SupportsIndex], shape: _Sequence[SupportsIndex]) -> PyNDArray:
         """Builds an array from flat row-major data and a shape.
 
         Raises PanicException "data length {} does not match shape {} (expected {})".
         """
-    def get(self, index: Sequence[SupportsIndex]) -> float:
+    def get(self, index: _Sequence[SupportsIndex]) -> float:
         """The element at a multi-index.
 
         Raises PanicException "length of the given index and shape must match." or
@@ -86,7 +94,7 @@ class PyNDArray:
 
         Raises PanicException "shape mismatch: self.shape {}, condition.shape {}, other.shape {}".
         """
-    def fancy_index(self, indices: Sequence[SupportsIndex]) -> PyNDArray:
+    def fancy_index(self, indices: _Sequence[SupportsIndex]) -> PyNDArray:
         """The elements of a 1-D array at ``indices``, in their order.
 
         Raises PanicException "fancy_index is only valid for 1D arrays, got {}D" or
@@ -111,12 +119,12 @@ class PyNDArray:
         "invalid range: start {} must be less than end {}" or
         "range end {} is out of bounds for axis {} with shape {}".
         """
-    def reshape(self, new_shape: Sequence[SupportsIndex]) -> PyNDArray:
+    def reshape(self, new_shape: _Sequence[SupportsIndex]) -> PyNDArray:
         """The same elements, in the same flat order, under ``new_shape``.
 
         Raises PanicException "data length {} does not match shape {} (expected {})".
         """
-    def gather(self, axis: SupportsIndex, indices: Sequence[SupportsIndex]) -> PyNDArray:
+    def gather(self, axis: SupportsIndex, indices: _Sequence[SupportsIndex]) -> PyNDArray:
         """Positions ``indices`` along ``axis``, every other axis whole.
 
         Raises PanicException "axis {} is out of bounds for NDArray with {} dimensions" or
@@ -136,7 +144,7 @@ class PyNDArray:
 class PyBoolArray:
     """A boolean array of any number of dimensions, used as mask and condition."""
 
-    def __new__(cls, data: Sequence[bool], shape: Sequence[SupportsIndex]) -> PyBoolArray:
+    def __new__(cls, data: _Sequence[bool], shape: _Sequence[SupportsIndex]) -> PyBoolArray:
         """Builds a mask from flat row-major booleans and a shape.
 
         Raises PanicException "data length {} does not match shape {} (expected {})".
