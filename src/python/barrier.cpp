@@ -34,16 +34,17 @@ void raise(PyObject* type, const char* format, ...) {
     throw PythonError{};
 }
 
-void raise_panic(std::string_view message, const std::source_location* where) {
-    std::string notice = "tarvik: internal fault";
+void raise_panic(std::string_view message, const std::source_location* where, FaultKind kind) {
+    // A failed check says what the caller got wrong; only a broken invariant is an internal fault.
+    std::string notice = kind == FaultKind::internal ? "tarvik: internal fault: " : "tarvik: ";
+    notice += message;
     if (where != nullptr) {
-        notice += " at ";
+        notice += " (at ";
         notice += where->file_name();
         notice += ':';
         notice += std::to_string(where->line());
+        notice += ')';
     }
-    notice += ": ";
-    notice += message;
     PySys_FormatStderr("%s\n", notice.c_str());
     if (PyObject* type = panic_exception()) raise_with_text(type, message);
 }
@@ -52,7 +53,7 @@ void raise_memory_error(std::string_view message) { raise_with_text(PyExc_Memory
 
 void python_api_failed(std::source_location where) {
     PyErr_PrintEx(0);
-    fail("Python API call failed", {}, where);
+    fail_internal("Python API call failed", {}, where);
 }
 
 }  // namespace tarvik::python

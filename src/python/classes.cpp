@@ -108,7 +108,7 @@ PyTypeObject* build_type(const char* spec_name, Id constructor_id, PyType_Slot n
     PyObject* type = PyType_FromSpec(&spec);
     if (type == nullptr) {
         PyErr_PrintEx(0);
-        fail("failed to create type object for {}", {callable(constructor_id).class_name});
+        fail_internal("failed to create type object for {}", {callable(constructor_id).class_name});
     }
     return reinterpret_cast<PyTypeObject*>(type);
 }
