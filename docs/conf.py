@@ -23,4 +23,7 @@ smartquotes = False
 
 html_theme = "alabaster"
 html_static_path = ["_static"]
-html_theme_options = {"description": "A compact n-dimensional float64 array with exact, documented results"}
+html_theme_options = {
+    "description": "A compact n-dimensional float64 array with exact, documented results",
+    "page_width": "1160px",
+}
