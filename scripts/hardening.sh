@@ -5,6 +5,7 @@
 #   scripts/hardening.sh fuzz [seconds]   libFuzzer run of the engine harness (default 60 s)
 #   scripts/hardening.sh valgrind         memcheck of the C++ test binary
 #   scripts/hardening.sh coverage         instrumented build, every test, line and branch coverage of src/
+#   scripts/hardening.sh exp [inputs]     the vector exp against the C library's, default 1e9 inputs a form
 #   scripts/hardening.sh ci               sanitize, then a bounded fuzz run (what CI runs)
 #
 # Build directories: build/asan, build/fuzz, build/hardening (memcheck), build/coverage.
@@ -129,11 +130,23 @@ for directory, (lc, lt, bc, bt) in sorted(totals.items()):
 EOF
 }
 
+# The identity of sigmoid and exp with the library's exp over many inputs, under the library's
+# default build and its unfused one.
+cmd_exp() {
+    local inputs=${1:-1000000000} dir="$ROOT/build/hardening"
+    configure_and_build "$dir" -DTARVIK_MODULE=OFF -DTARVIK_TESTS=ON
+    for hwcaps in "" "-AVX2"; do
+        log "exp identity, $inputs inputs, GLIBC_TUNABLES=${hwcaps:+glibc.cpu.hwcaps=$hwcaps}"
+        GLIBC_TUNABLES=${hwcaps:+glibc.cpu.hwcaps=$hwcaps} TARVIK_EXP_IDENTITY_INPUTS=$inputs \
+            "$dir/tarvik_tests" --gtest_filter='ExpKernel.*' --gtest_brief=1
+    done
+}
+
 command=${1:-}
 shift || true
 case "$command" in
-sanitize | fuzz | valgrind | coverage | ci) ;;
-*) echo "usage: $0 sanitize | fuzz [seconds] | valgrind | coverage | ci" >&2; exit 2 ;;
+sanitize | fuzz | valgrind | coverage | exp | ci) ;;
+*) echo "usage: $0 sanitize | fuzz [seconds] | valgrind | coverage | exp [inputs] | ci" >&2; exit 2 ;;
 esac
 install_system_packages
 PYTHON_BIN=$(suite_python)

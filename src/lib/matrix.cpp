@@ -36,7 +36,7 @@ FloatArray matmul(const FloatArray& self, const FloatArray& other) {
     const std::uint64_t m = self.shape[0], k = self.shape[1], n = other.shape[1];
     Buffer<double> out = zeroed_output(m, n);
     // Stored arrays are dense row-major with offset 0, so the kernel reads `data` directly.
-    multiply_accumulate(widest_kernel_isa(), self.data.data(), other.data.data(), out.data(), m, k, n);
+    multiply_accumulate(widest_isa(), self.data.data(), other.data.data(), out.data(), m, k, n);
     return new_array(std::move(out), Shape{m, n});
 }
 

@@ -16,6 +16,7 @@
 
 #include "buffer.hpp"
 #include "fault.hpp"
+#include "simd.hpp"
 #include "worker_pool.hpp"
 
 namespace tarvik {
@@ -43,13 +44,13 @@ namespace map_detail {
 // module itself targets every x86-64). The element rule is inlined either way; without fused
 // multiply-add contraction both builds give the same bits.
 template <class Loop>
-__attribute__((target("avx2"))) void run_avx2(const Loop& loop) {
+TARVIK_TARGET_AVX2 void run_avx2(const Loop& loop) {
     loop();
 }
 
 template <class Loop>
 void run_vectorised(const Loop& loop) {
-    if (__builtin_cpu_supports("avx2"))
+    if (widest_isa() != Isa::portable)
         run_avx2(loop);
     else
         loop();

@@ -61,22 +61,22 @@ const std::vector<Sizes> product_sizes = {
     {257, 260, 9}, {3, 7, 2100}, {64, 64, 64}, {121, 513, 50},
 };
 
-std::string isa_name(KernelIsa isa) {
+std::string isa_name(Isa isa) {
     switch (isa) {
-        case KernelIsa::portable:
+        case Isa::portable:
             return "portable";
-        case KernelIsa::avx2:
+        case Isa::avx2:
             return "avx2";
-        case KernelIsa::avx512:
+        case Isa::avx512:
             return "avx512";
     }
     return "unknown";
 }
 
-class NativeKernel : public ::testing::TestWithParam<KernelIsa> {};
+class NativeKernel : public ::testing::TestWithParam<Isa> {};
 
 TEST_P(NativeKernel, IsBitIdenticalToTheTripleLoop) {
-    if (!kernel_isa_supported(GetParam())) GTEST_SKIP() << "processor lacks this instruction set";
+    if (!isa_supported(GetParam())) GTEST_SKIP() << "processor lacks this instruction set";
     std::mt19937_64 rng(21);
     for (const auto& [m, k, n] : product_sizes) {
         const FloatArray a = scattered(rng, m, k), b = scattered(rng, k, n);
@@ -88,7 +88,7 @@ TEST_P(NativeKernel, IsBitIdenticalToTheTripleLoop) {
 }
 
 TEST_P(NativeKernel, CarriesZerosInfinitiesAndNaNsLikeTheTripleLoop) {
-    if (!kernel_isa_supported(GetParam())) GTEST_SKIP() << "processor lacks this instruction set";
+    if (!isa_supported(GetParam())) GTEST_SKIP() << "processor lacks this instruction set";
     std::mt19937_64 rng(22);
     const double specials[] = {0.0, -0.0, inf, -inf, nan, 1e308, -1e308, 1e-310};
     for (const auto& [m, k, n] : product_sizes) {
@@ -104,7 +104,7 @@ TEST_P(NativeKernel, CarriesZerosInfinitiesAndNaNsLikeTheTripleLoop) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Matrix, NativeKernel,
-                         ::testing::Values(KernelIsa::portable, KernelIsa::avx2, KernelIsa::avx512),
+                         ::testing::Values(Isa::portable, Isa::avx2, Isa::avx512),
                          [](const auto& info) { return isa_name(info.param); });
 
 TEST(Matmul, IsBitIdenticalToTheTripleLoopOnRandomShapes) {

@@ -1,0 +1,112 @@
+// sigmoid and softmax on the vector exponential, which gives the C library's exp bit for bit.
+#include <cfloat>
+#include <cmath>
+#include <limits>
+
+#include "exp_kernel.hpp"
+#include "reductions.hpp"
+
+namespace tarvik {
+
+namespace {
+
+double sigmoid_of(double x) { return 1.0 / (::exp(-x) + 1.0); }
+
+struct Sigmoids {
+    template <class L, bool Fused>
+    static void run(const double* in, double* out, std::size_t count) {
+        using Float = typename L::Float;
+        constexpr std::size_t width = lanes<Float>;
+        for (std::size_t i = 0; i < count; i += width) {
+            const std::size_t present = std::min(width, count - i);
+            bool large;
+            const Float e = exp_detail::exp_lanes<L, Fused>(-load_partial<Float>(in + i, present), large);
+            store_partial(out + i, 1.0 / (e + 1.0), present);
+            if (large) [[unlikely]]
+                for (std::size_t w = 0; w < present; ++w)
+                    if (exp_detail::exp_is_large(in[i + w])) out[i + w] = sigmoid_of(in[i + w]);
+        }
+    }
+
+    static void scalar(const double* in, double* out, std::size_t count) {
+        for (std::size_t i = 0; i < count; ++i) out[i] = sigmoid_of(in[i]);
+    }
+};
+
+// Writes exp of every element and returns their sum from -0.0, left to right, in the same pass:
+// the same additions in the same order as summing the written buffer afterwards.
+struct Exponentials {
+    template <class L, bool Fused>
+    static double run(const double* in, double* out, std::size_t count) {
+        using Float = typename L::Float;
+        constexpr std::size_t width = lanes<Float>;
+        double total = -0.0;
+        for (std::size_t i = 0; i < count; i += width) {
+            const std::size_t present = std::min(width, count - i);
+            bool large;
+            store_partial(out + i, exp_detail::exp_lanes<L, Fused>(load_partial<Float>(in + i, present), large), present);
+            if (large) [[unlikely]]
+                for (std::size_t w = 0; w < present; ++w)
+                    if (exp_detail::exp_is_large(in[i + w])) out[i + w] = ::exp(in[i + w]);
+            for (std::size_t w = 0; w < present; ++w) total += out[i + w];
+        }
+        return total;
+    }
+
+    static double scalar(const double* in, double* out, std::size_t count) {
+        double total = -0.0;
+        for (std::size_t i = 0; i < count; ++i) total += out[i] = ::exp(in[i]);
+        return total;
+    }
+};
+
+// Every element divided by `divisor`: a true division, whose bits are the same at any width.
+template <class Float>
+[[gnu::always_inline]] inline void divide_all(double* values, std::size_t count, double divisor) {
+    constexpr std::size_t width = lanes<Float>;
+    std::size_t i = 0;
+    for (; i + width <= count; i += width) store(values + i, load<Float>(values + i) / divisor);
+    for (; i < count; ++i) values[i] /= divisor;
+}
+
+TARVIK_TARGET_AVX2 void divide_all_avx2(double* values, std::size_t count, double divisor) {
+    divide_all<Vec4>(values, count, divisor);
+}
+
+void divide_by(double* values, std::size_t count, double divisor) {
+    if (widest_isa() != Isa::portable)
+        divide_all_avx2(values, count, divisor);
+    else
+        divide_all<Vec2>(values, count, divisor);
+}
+
+}  // namespace
+
+FloatArray sigmoid(const FloatArray& self) {
+    const std::size_t count = self.data.size();
+    Buffer<double> out = uninitialized_buffer<double>(count);
+    with_exp<Sigmoids>(exp_choice(), self.data.data(), out.data(), count);
+    return new_array(std::move(out), Shape(self.shape));
+}
+
+FloatArray softmax(const FloatArray& self) {
+    const std::size_t count = self.data.size();
+    Buffer<double> out = uninitialized_buffer<double>(count);
+    const double* values = self.data.data();
+    const ExpChoice choice = exp_choice();
+    double total = with_exp<Exponentials>(choice, values, out.data(), count);
+    // A sum that overflowed, underflowed to zero or lost precision as a subnormal gives NaN or
+    // garbage for finite inputs; subtracting the largest element first keeps the sum in [1, count].
+    // A NaN sum (a NaN input) and an infinite largest element keep the plain result.
+    if (total < DBL_MIN || total == std::numeric_limits<double>::infinity()) {
+        const double top = largest_element(values, count);
+        if (std::isfinite(top)) {
+            total = -0.0;
+            for (std::size_t i = 0; i < count; ++i) total += out[i] = ::exp(values[i] - top);
+        }
+    }
+    divide_by(out.data(), count, total);
+    return new_array(std::move(out), Shape(self.shape));
+}
+
+}  // namespace tarvik
