@@ -8,8 +8,7 @@
 #include <tuple>
 #include <vector>
 
-#include "index_walk.hpp"
-#include "same_bits.hpp"
+#include "test_support.hpp"
 #include "matmul_kernel.hpp"
 #include "matrix.hpp"
 

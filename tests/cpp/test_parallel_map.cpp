@@ -12,7 +12,7 @@
 #include <sys/resource.h>
 
 #include "fault.hpp"
-#include "index_walk.hpp"
+#include "test_support.hpp"
 #include "parallel_map.hpp"
 
 using namespace tarvik;

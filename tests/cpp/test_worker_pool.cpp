@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "fault.hpp"
-#include "index_walk.hpp"
+#include "test_support.hpp"
 #include "worker_pool.hpp"
 
 using namespace tarvik;
