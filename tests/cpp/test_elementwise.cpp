@@ -7,7 +7,7 @@
 #include <random>
 
 #include "elementwise.hpp"
-#include "index_walk.hpp"
+#include "test_support.hpp"
 
 using namespace tarvik;
 using tarvik::test_support::fault_of;

@@ -10,9 +10,8 @@
 #include <vector>
 
 #include "exp_kernel.hpp"
-#include "index_walk.hpp"
 #include "reductions.hpp"
-#include "same_bits.hpp"
+#include "test_support.hpp"
 
 using namespace tarvik;
 using test_support::make;

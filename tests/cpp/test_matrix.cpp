@@ -11,8 +11,7 @@
 #include <malloc.h>
 #include <unistd.h>
 
-#include "index_walk.hpp"
-#include "same_bits.hpp"
+#include "test_support.hpp"
 #include "matmul_kernel.hpp"
 #include "matrix.hpp"
 

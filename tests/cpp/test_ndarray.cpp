@@ -7,10 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "index_walk.hpp"
+#include "test_support.hpp"
 #include "ndarray.hpp"
 
 using namespace tarvik;
+using tarvik::test_support::fault_of;
 using tarvik::test_support::for_each_index;
 using tarvik::test_support::make;
 
@@ -20,16 +21,6 @@ Buffer<double> iota(std::uint64_t n) {
     Buffer<double> data(n);
     std::iota(data.begin(), data.end(), 0.0);
     return data;
-}
-
-std::string fault_of(const std::function<void()>& call, FaultKind expected_kind = FaultKind::check_failed) {
-    try {
-        call();
-    } catch (const EngineFault& fault) {
-        EXPECT_EQ(fault.kind(), expected_kind) << fault.message();
-        return fault.message();
-    }
-    return "no fault";
 }
 
 // The element a view shows at `index`, computed the long way.

@@ -7,8 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "index_walk.hpp"
-#include "same_bits.hpp"
+#include "test_support.hpp"
 #include "reductions.hpp"
 
 using namespace tarvik;

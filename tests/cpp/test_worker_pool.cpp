@@ -19,7 +19,7 @@
 #include <unistd.h>
 
 #include "fault.hpp"
-#include "index_walk.hpp"
+#include "test_support.hpp"
 #include "worker_pool.hpp"
 
 using namespace tarvik;
