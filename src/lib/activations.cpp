@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "exp_kernel.hpp"
+#include "ordered_sum.hpp"
 #include "reductions.hpp"
 
 namespace tarvik {
@@ -33,14 +34,12 @@ struct Sigmoids {
     }
 };
 
-// Writes exp of every element and returns their sum from -0.0, left to right, in the same pass:
-// the same additions in the same order as summing the written buffer afterwards.
+// Writes exp of every element.
 struct Exponentials {
     template <class L, bool Fused>
-    static double run(const double* in, double* out, std::size_t count) {
+    static void run(const double* in, double* out, std::size_t count) {
         using Float = typename L::Float;
         constexpr std::size_t width = lanes<Float>;
-        double total = -0.0;
         for (std::size_t i = 0; i < count; i += width) {
             const std::size_t present = std::min(width, count - i);
             bool large;
@@ -48,15 +47,11 @@ struct Exponentials {
             if (large) [[unlikely]]
                 for (std::size_t w = 0; w < present; ++w)
                     if (exp_detail::exp_is_large(in[i + w])) out[i + w] = ::exp(in[i + w]);
-            for (std::size_t w = 0; w < present; ++w) total += out[i + w];
         }
-        return total;
     }
 
-    static double scalar(const double* in, double* out, std::size_t count) {
-        double total = -0.0;
-        for (std::size_t i = 0; i < count; ++i) total += out[i] = ::exp(in[i]);
-        return total;
+    static void scalar(const double* in, double* out, std::size_t count) {
+        for (std::size_t i = 0; i < count; ++i) out[i] = ::exp(in[i]);
     }
 };
 
@@ -94,15 +89,17 @@ FloatArray softmax(const FloatArray& self) {
     Buffer<double> out = uninitialized_buffer<double>(count);
     const double* values = self.data.data();
     const ExpChoice choice = exp_choice();
-    double total = with_exp<Exponentials>(choice, values, out.data(), count);
+    with_exp<Exponentials>(choice, values, out.data(), count);
+    // A sum of positive terms: the ordered sum's fast case.
+    double total = ordered_sum(out.data(), count);
     // A sum that overflowed, underflowed to zero or lost precision as a subnormal gives NaN or
     // garbage for finite inputs; subtracting the largest element first keeps the sum in [1, count].
     // A NaN sum (a NaN input) and an infinite largest element keep the plain result.
     if (total < DBL_MIN || total == std::numeric_limits<double>::infinity()) {
         const double top = largest_element(values, count);
         if (std::isfinite(top)) {
-            total = -0.0;
-            for (std::size_t i = 0; i < count; ++i) total += out[i] = ::exp(values[i] - top);
+            for (std::size_t i = 0; i < count; ++i) out[i] = ::exp(values[i] - top);
+            total = ordered_sum(out.data(), count);
         }
     }
     divide_by(out.data(), count, total);
