@@ -154,12 +154,12 @@ inline bool exp_is_large(double x) { return !(std::fabs(x) < 512.0); }
 #if defined(__x86_64__)
 // The vector entry points: each carries its lanes' target and inlines the whole kernel loop.
 template <class Kernel, bool Fused, class... Args>
-TARVIK_TARGET_AVX2 [[gnu::flatten]] auto run_avx2(Args... args) {
+[[gnu::flatten]] TARVIK_TARGET_AVX2 auto run_avx2(Args... args) {
     return Kernel::template run<exp_detail::Avx2Lanes, Fused>(args...);
 }
 
 template <class Kernel, bool Fused, class... Args>
-TARVIK_TARGET_AVX512 [[gnu::flatten]] auto run_avx512(Args... args) {
+[[gnu::flatten]] TARVIK_TARGET_AVX512 auto run_avx512(Args... args) {
     return Kernel::template run<exp_detail::Avx512Lanes, Fused>(args...);
 }
 #endif
