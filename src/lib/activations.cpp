@@ -16,42 +16,12 @@ double sigmoid_of(double x) { return 1.0 / (::exp(-x) + 1.0); }
 struct Sigmoids {
     template <class L, bool Fused>
     static void run(const double* in, double* out, std::size_t count) {
-        using Float = typename L::Float;
-        constexpr std::size_t width = lanes<Float>;
-        for (std::size_t i = 0; i < count; i += width) {
-            const std::size_t present = std::min(width, count - i);
-            bool large;
-            const Float e = exp_detail::exp_lanes<L, Fused>(-load_partial<Float>(in + i, present), large);
-            store_partial(out + i, 1.0 / (e + 1.0), present);
-            if (large) [[unlikely]]
-                for (std::size_t w = 0; w < present; ++w)
-                    if (exp_detail::exp_is_large(in[i + w])) out[i + w] = sigmoid_of(in[i + w]);
-        }
+        exp_detail::map_exp<L, Fused, true>(
+            in, out, count, [](auto e) { return 1.0 / (e + 1.0); }, sigmoid_of);
     }
 
     static void scalar(const double* in, double* out, std::size_t count) {
         for (std::size_t i = 0; i < count; ++i) out[i] = sigmoid_of(in[i]);
-    }
-};
-
-// Writes exp of every element.
-struct Exponentials {
-    template <class L, bool Fused>
-    static void run(const double* in, double* out, std::size_t count) {
-        using Float = typename L::Float;
-        constexpr std::size_t width = lanes<Float>;
-        for (std::size_t i = 0; i < count; i += width) {
-            const std::size_t present = std::min(width, count - i);
-            bool large;
-            store_partial(out + i, exp_detail::exp_lanes<L, Fused>(load_partial<Float>(in + i, present), large), present);
-            if (large) [[unlikely]]
-                for (std::size_t w = 0; w < present; ++w)
-                    if (exp_detail::exp_is_large(in[i + w])) out[i + w] = ::exp(in[i + w]);
-        }
-    }
-
-    static void scalar(const double* in, double* out, std::size_t count) {
-        for (std::size_t i = 0; i < count; ++i) out[i] = ::exp(in[i]);
     }
 };
 
@@ -88,8 +58,7 @@ FloatArray softmax(const FloatArray& self) {
     const std::size_t count = self.data.size();
     Buffer<double> out = uninitialized_buffer<double>(count);
     const double* values = self.data.data();
-    const ExpChoice choice = exp_choice();
-    with_exp<Exponentials>(choice, values, out.data(), count);
+    exp_elements(exp_choice(), values, out.data(), count);
     // A sum of positive terms: the ordered sum's fast case.
     double total = ordered_sum(out.data(), count);
     // A sum that overflowed, underflowed to zero or lost precision as a subnormal gives NaN or

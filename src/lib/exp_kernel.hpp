@@ -18,6 +18,7 @@
 // they call, instruction-set helpers included.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -148,6 +149,24 @@ inline typename L::Float exp_lanes(typename L::Float x, bool& large) {
 
 // True where the fast path of `exp_lanes` does not hold.
 inline bool exp_is_large(double x) { return !(std::fabs(x) < 512.0); }
+
+// out[i] = rule(in[i]) for a rule that is `finish` applied to exp of in[i] (of -in[i] when
+// `Negated`), lanes at a time; `element` is the whole rule for one element, on the library's exp,
+// for the lanes `exp_lanes` leaves to the library.
+template <class L, bool Fused, bool Negated, class Finish, class Element>
+inline void map_exp(const double* in, double* out, std::size_t count, Finish finish, Element element) {
+    using Float = typename L::Float;
+    constexpr std::size_t width = lanes<Float>;
+    for (std::size_t i = 0; i < count; i += width) {
+        const std::size_t present = std::min(width, count - i);
+        const Float x = load_partial<Float>(in + i, present);
+        bool large;
+        store_partial(out + i, finish(exp_lanes<L, Fused>(Negated ? -x : x, large)), present);
+        if (large) [[unlikely]]
+            for (std::size_t w = 0; w < present; ++w)
+                if (exp_is_large(in[i + w])) out[i + w] = element(in[i + w]);
+    }
+}
 
 }  // namespace exp_detail
 
