@@ -408,14 +408,14 @@ inline double accumulate(double total, const double* values, std::size_t count, 
 }
 
 template <bool Running>
-TARVIK_TARGET_AVX2 [[gnu::flatten]] double accumulate_avx2(double total, const double* values, std::size_t count,
+[[gnu::flatten]] TARVIK_TARGET_AVX2 double accumulate_avx2(double total, const double* values, std::size_t count,
                                                            double* out) {
     return accumulate<Avx2Lanes, Running>(total, values, count, out);
 }
 
 // The same kernel at twice the width.
 template <bool Running>
-TARVIK_TARGET_AVX512 [[gnu::flatten]] double accumulate_avx512(double total, const double* values,
+[[gnu::flatten]] TARVIK_TARGET_AVX512 double accumulate_avx512(double total, const double* values,
                                                                std::size_t count, double* out) {
     return accumulate<Avx512Lanes, Running>(total, values, count, out);
 }
