@@ -65,17 +65,21 @@ double plain(double total, const double* values, std::size_t count, double* out)
 
 typedef std::int64_t Int4 __attribute__((vector_size(32)));
 typedef std::int64_t Int8 __attribute__((vector_size(64)));
+typedef std::uint64_t Bits4 __attribute__((vector_size(32)));
+typedef std::uint64_t Bits8 __attribute__((vector_size(64)));
 
 // What the kernel needs beyond vector arithmetic: the sign bits of the lanes as a bit mask.
 struct Avx2Lanes {
     using Float = Vec4;
     using Int = Int4;
+    using Bits = Bits4;
     TARVIK_TARGET_AVX2 static std::uint64_t signs(Int v) { return unsigned(_mm256_movemask_pd(__m256d(v))); }
 };
 
 struct Avx512Lanes {
     using Float = Vec8;
     using Int = Int8;
+    using Bits = Bits8;
     TARVIK_TARGET_AVX512 static std::uint64_t signs(Int v) {
         return _mm512_cmplt_epi64_mask(__m512i(v), _mm512_setzero_si512());
     }
@@ -281,6 +285,7 @@ inline ChunkScan scan_chunk(const double* values, typename L::Float scale, std::
     constexpr double inf = __builtin_inf();
     Float carry{}, lowest = Float{} + inf, highest = Float{} - inf, size{};
     std::uint64_t odd = 0, tie = 0;
+    const std::uint64_t offset = std::uint64_t(first) - std::uint64_t(magic_bits);
 #pragma GCC unroll 2
     for (std::size_t v = 0; v < chunk; v += w) {
         const Float t = load<Float>(values + v) * scale;
@@ -293,8 +298,9 @@ inline ChunkScan scan_chunk(const double* values, typename L::Float scale, std::
         const Float sums = partial + carry;
         lowest = sums < lowest ? sums : lowest;
         highest = sums > highest ? sums : highest;
-        // |sums| < 2^51, so adding magic leaves the integer in the low bits.
-        if constexpr (Store) store(out + v, Float(Int(sums + magic) + (first - magic_bits)));
+        // |sums| < 2^51, so adding magic leaves the integer in the low bits. Unsigned, so that the
+        // garbage of a chunk that turns out off the grid wraps harmlessly.
+        if constexpr (Store) store(out + v, Float(typename L::Bits(sums + magic) + offset));
         carry += last_lane(partial, std::make_index_sequence<w>());
     }
     ChunkScan scan{carry[0], inf, -inf, 0.0, odd, tie};

@@ -94,7 +94,7 @@ std::size_t check_against_plain(const std::vector<double>& values, const std::st
     const std::vector<double> running = plain_running(values);
     std::vector<double> out(values.size());
     running_sums(values.data(), values.size(), out.data());
-    EXPECT_EQ(std::memcmp(running.data(), out.data(), out.size() * sizeof(double)), 0) << what;
+    EXPECT_TRUE(out.empty() || std::memcmp(running.data(), out.data(), out.size() * sizeof(double)) == 0) << what;
     return values.size();
 }
 
