@@ -74,6 +74,7 @@ inline constexpr double c5 = 0x1.1111167a4d017p-7;
 struct Avx2Lanes {
     using Float = Vec4;
     using Int = Int4;
+    using Bits = std::uint64_t __attribute__((vector_size(32)));
     // Four 16-byte loads of (tail, bits) pairs and a transpose cost less than two gathers.
     TARVIK_TARGET_AVX2 static void look_up(Int entry, Float& tail, Int& bits) {
         // Byte offsets of the pairs, scaled in the vector before the lanes are taken apart.
@@ -95,6 +96,7 @@ struct Avx2Lanes {
 struct Avx512Lanes {
     using Float = Vec8;
     using Int = Int8;
+    using Bits = std::uint64_t __attribute__((vector_size(64)));
     TARVIK_TARGET_AVX512 static void look_up(Int entry, Float& tail, Int& bits) {
         const __m512i index = __m512i(entry << 1);
         const auto* base = reinterpret_cast<const long long*>(table);
@@ -128,7 +130,10 @@ inline typename L::Float exp_fast(typename L::Float x) {
     Float tail;
     Int bits;
     L::look_up(k & 127, tail, bits);
-    const Float scale = Float(bits + (k << 45));
+    // Adding k's high bits to the exponent field is arithmetic modulo 2^64, as in the library; in
+    // unsigned lanes it is defined for the lanes the caller replaces, too.
+    using Bits = typename L::Bits;
+    const Float scale = Float(Bits(bits) + (Bits(k) << 45));
     const Float r2 = r * r;
     const Float low = multiply_add<L, Fused>(r2, multiply_add<L, Fused>(r, Float{} + c3, Float{} + c2), tail + r);
     const Float poly = multiply_add<L, Fused>(r2 * r2, multiply_add<L, Fused>(r, Float{} + c5, Float{} + c4), low);
