@@ -71,12 +71,15 @@ inline constexpr double c5 = 0x1.1111167a4d017p-7;
 #if defined(__x86_64__)
 // What the kernel needs of an instruction set beyond vector arithmetic: table lookups, fused
 // multiply-adds and a test for any set lane. `look_up` reads the table pair of each lane's entry.
+// Vectors come and go by reference: passed or returned by value between a function with the target
+// and one without, a vector wider than 16 bytes changes the calling convention, which clang refuses
+// even where the call is inlined.
 struct Avx2Lanes {
     using Float = Vec4;
     using Int = Int4;
     using Bits = std::uint64_t __attribute__((vector_size(32)));
     // Four 16-byte loads of (tail, bits) pairs and a transpose cost less than two gathers.
-    TARVIK_TARGET_AVX2 static void look_up(Int entry, Float& tail, Int& bits) {
+    TARVIK_TARGET_AVX2 static void look_up(const Int& entry, Float& tail, Int& bits) {
         // Byte offsets of the pairs, scaled in the vector before the lanes are taken apart.
         const Int offset = entry << 4;
         alignas(32) std::int64_t at[4];
@@ -89,31 +92,37 @@ struct Avx2Lanes {
         tail = Float(_mm256_unpacklo_epi64(low, high));
         bits = Int(_mm256_unpackhi_epi64(low, high));
     }
-    TARVIK_TARGET_AVX2 static Float fma(Float a, Float b, Float c) { return _mm256_fmadd_pd(a, b, c); }
-    TARVIK_TARGET_AVX2 static bool any(Int mask) { return !_mm256_testz_si256(__m256i(mask), __m256i(mask)); }
+    TARVIK_TARGET_AVX2 static void fma(const Float& a, const Float& b, const Float& c, Float& result) {
+        result = _mm256_fmadd_pd(a, b, c);
+    }
+    TARVIK_TARGET_AVX2 static bool any(const Int& mask) { return !_mm256_testz_si256(__m256i(mask), __m256i(mask)); }
 };
 
 struct Avx512Lanes {
     using Float = Vec8;
     using Int = Int8;
     using Bits = std::uint64_t __attribute__((vector_size(64)));
-    TARVIK_TARGET_AVX512 static void look_up(Int entry, Float& tail, Int& bits) {
+    TARVIK_TARGET_AVX512 static void look_up(const Int& entry, Float& tail, Int& bits) {
         const __m512i index = __m512i(entry << 1);
         const auto* base = reinterpret_cast<const long long*>(table);
         tail = Float(_mm512_mask_i64gather_epi64(_mm512_setzero_si512(), 0xff, index, base, 8));
         bits = Int(_mm512_mask_i64gather_epi64(_mm512_setzero_si512(), 0xff, index, base + 1, 8));
     }
-    TARVIK_TARGET_AVX512 static Float fma(Float a, Float b, Float c) { return _mm512_fmadd_pd(a, b, c); }
-    TARVIK_TARGET_AVX512 static bool any(Int mask) { return _mm512_test_epi64_mask(__m512i(mask), __m512i(mask)) != 0; }
+    TARVIK_TARGET_AVX512 static void fma(const Float& a, const Float& b, const Float& c, Float& result) {
+        result = _mm512_fmadd_pd(a, b, c);
+    }
+    TARVIK_TARGET_AVX512 static bool any(const Int& mask) { return _mm512_test_epi64_mask(__m512i(mask), __m512i(mask)) != 0; }
 };
 #endif
 
 template <class L, bool Fused>
 inline typename L::Float multiply_add(typename L::Float a, typename L::Float b, typename L::Float c) {
+    typename L::Float result;
     if constexpr (Fused)
-        return L::fma(a, b, c);
+        L::fma(a, b, c, result);
     else
-        return a * b + c;
+        result = a * b + c;
+    return result;
 }
 
 // The fast path for every lane, in the library's order of operations; meaningful where
@@ -129,7 +138,8 @@ inline typename L::Float exp_fast(typename L::Float x) {
                                            multiply_add<L, Fused>(kd, Float{} + neg_ln2_hi_n, x));
     Float tail;
     Int bits;
-    L::look_up(k & 127, tail, bits);
+    const Int entry = k & 127;
+    L::look_up(entry, tail, bits);
     // Adding k's high bits to the exponent field is arithmetic modulo 2^64, as in the library; in
     // unsigned lanes it is defined for the lanes the caller replaces, too.
     using Bits = typename L::Bits;
@@ -147,7 +157,8 @@ template <class L, bool Fused>
 inline typename L::Float exp_lanes(typename L::Float x, bool& large) {
     using Int = typename L::Int;
     const Int magnitude = Int(x) & INT64_MAX;
-    large = L::any(magnitude >= 0x4080000000000000);  // the bits of 512.0
+    const Int beyond = magnitude >= 0x4080000000000000;  // the bits of 512.0
+    large = L::any(beyond);
     const Int tiny = magnitude < 0x3c90000000000000;   // the bits of 0x1p-54
     return tiny ? 1.0 + x : exp_fast<L, Fused>(x);
 }

@@ -68,19 +68,22 @@ typedef std::int64_t Int8 __attribute__((vector_size(64)));
 typedef std::uint64_t Bits4 __attribute__((vector_size(32)));
 typedef std::uint64_t Bits8 __attribute__((vector_size(64)));
 
-// What the kernel needs beyond vector arithmetic: the sign bits of the lanes as a bit mask.
+// What the kernel needs beyond vector arithmetic: the sign bits of the lanes as a bit mask. The
+// vector comes by reference: passed by value between a function with the target and one without,
+// a vector wider than 16 bytes changes the calling convention, which clang refuses even where the
+// call is inlined.
 struct Avx2Lanes {
     using Float = Vec4;
     using Int = Int4;
     using Bits = Bits4;
-    TARVIK_TARGET_AVX2 static std::uint64_t signs(Int v) { return unsigned(_mm256_movemask_pd(__m256d(v))); }
+    TARVIK_TARGET_AVX2 static std::uint64_t signs(const Int& v) { return unsigned(_mm256_movemask_pd(__m256d(v))); }
 };
 
 struct Avx512Lanes {
     using Float = Vec8;
     using Int = Int8;
     using Bits = Bits8;
-    TARVIK_TARGET_AVX512 static std::uint64_t signs(Int v) {
+    TARVIK_TARGET_AVX512 static std::uint64_t signs(const Int& v) {
         return _mm512_cmplt_epi64_mask(__m512i(v), _mm512_setzero_si512());
     }
 };
