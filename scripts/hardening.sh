@@ -6,9 +6,12 @@
 #   scripts/hardening.sh fuzz [seconds]   libFuzzer runs of the engine and the pool harnesses (default 60 s each)
 #   scripts/hardening.sh valgrind         memcheck of the C++ test binary
 #   scripts/hardening.sh coverage         instrumented build, every test, line and branch coverage of src/
+#   scripts/hardening.sh exp [inputs]     the vector exp against the C library's, default 1e9 inputs a form
+#   scripts/hardening.sh sums [count]     the fast ordered sums against the plain loops on 1e9 elements
 #   scripts/hardening.sh ci               sanitize, tsan, then a bounded fuzz run (what CI runs)
 #
-# Build directories: build/asan, build/tsan, build/fuzz, build/hardening (memcheck), build/coverage.
+# Build directories: build/asan, build/tsan, build/fuzz, build/hardening (memcheck), build/coverage,
+# build/long (the long exp and sum runs).
 source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
 
 # libFuzzer and std::source_location together need clang 15 or newer: Debian 12 has 16, Debian 13 19.
@@ -151,11 +154,32 @@ for directory, (lc, lt, bc, bt) in sorted(totals.items()):
 EOF
 }
 
+# The identity of sigmoid and exp with the library's exp over many inputs, under the library's
+# default build and its unfused one.
+cmd_exp() {
+    local inputs=${1:-1000000000} dir="$ROOT/build/long"
+    configure_and_build "$dir" -DTARVIK_MODULE=OFF -DTARVIK_TESTS=ON
+    for hwcaps in "" "-AVX2"; do
+        log "exp identity, $inputs inputs, GLIBC_TUNABLES=${hwcaps:+glibc.cpu.hwcaps=$hwcaps}"
+        GLIBC_TUNABLES=${hwcaps:+glibc.cpu.hwcaps=$hwcaps} TARVIK_EXP_IDENTITY_INPUTS=$inputs \
+            "$dir/tarvik_tests" --gtest_filter='ExpKernel.*' --gtest_brief=1
+    done
+}
+
+# The differential property of the ordered sums, at a length the ordinary test run cannot afford.
+cmd_sums() {
+    local elements=${1:-1e9} dir="$ROOT/build/long"
+    log "release build of the C++ tests in $dir"
+    configure_and_build "$dir" -DTARVIK_MODULE=OFF -DTARVIK_TESTS=ON
+    log "ordered sums against the plain loops over $elements elements"
+    TARVIK_SUM_ELEMENTS="$elements" "$dir/tarvik_tests" --gtest_filter='OrderedSum.*' --gtest_brief=1
+}
+
 command=${1:-}
 shift || true
 case "$command" in
-sanitize | tsan | fuzz | valgrind | coverage | ci) ;;
-*) echo "usage: $0 sanitize | tsan | fuzz [seconds] | valgrind | coverage | ci" >&2; exit 2 ;;
+sanitize | tsan | fuzz | valgrind | coverage | exp | ci | sums) ;;
+*) echo "usage: $0 sanitize | tsan | fuzz [seconds] | valgrind | coverage | exp [inputs] | ci | sums [count]" >&2; exit 2 ;;
 esac
 install_system_packages
 PYTHON_BIN=$(suite_python)

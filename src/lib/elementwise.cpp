@@ -1,6 +1,5 @@
 #include "elementwise.hpp"
 
-#include <algorithm>
 
 #include "parallel_map.hpp"
 
@@ -8,14 +7,10 @@ namespace tarvik {
 
 namespace {
 
-bool same_shape(const FloatArray& a, const FloatArray& b) {
-    return std::equal(a.shape.begin(), a.shape.end(), b.shape.begin(), b.shape.end());
-}
-
 // Runs the pairwise rule over two arrays of one shape; `operation` names it in the mismatch fault.
 template <class Rule>
 FloatArray combine_elements(const FloatArray& self, const FloatArray& other, const char* operation, Rule rule) {
-    if (!same_shape(self, other))
+    if (!same_shape(self.shape, other.shape))
         fail("shape mismatch for {}: {} vs {}", {operation, Index(self.shape), Index(other.shape)});
     Buffer<double> data = parallel_zip_map(self.data, other.data, rule);
     return new_array(std::move(data), Shape(self.shape));

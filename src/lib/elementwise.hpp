@@ -5,9 +5,9 @@
 
 namespace tarvik {
 
-FloatArray add(const FloatArray& self, const FloatArray& other);
-FloatArray mul(const FloatArray& self, const FloatArray& other);
-FloatArray scale(const FloatArray& self, double scalar);
-FloatArray relu(const FloatArray& self);
+[[nodiscard]] FloatArray add(const FloatArray& self, const FloatArray& other);
+[[nodiscard]] FloatArray mul(const FloatArray& self, const FloatArray& other);
+[[nodiscard]] FloatArray scale(const FloatArray& self, double scalar);
+[[nodiscard]] FloatArray relu(const FloatArray& self);
 
 }  // namespace tarvik

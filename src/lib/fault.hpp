@@ -1,6 +1,7 @@
 // The engine's one failure channel and the one formatter that writes its messages.
 #pragma once
 
+#include <concepts>
 #include <cstdint>
 #include <exception>
 #include <source_location>
@@ -10,9 +11,10 @@
 
 namespace tarvik {
 
-// What went wrong, as far as the binding needs to know: an ordinary failed check becomes
-// PanicException, a refused allocation becomes MemoryError.
-enum class FaultKind { check_failed, out_of_memory };
+// What went wrong, as far as the binding needs to know: a failed check on the caller's input and a
+// broken invariant of the module itself both become PanicException (only the second is reported as an
+// internal fault), a refused allocation becomes MemoryError.
+enum class FaultKind { check_failed, internal, out_of_memory };
 
 class EngineFault : public std::exception {
 public:
@@ -36,9 +38,8 @@ private:
 struct MessageArg {
     std::string text;
 
-    MessageArg(std::uint64_t value) : text(std::to_string(value)) {}
-    MessageArg(unsigned value) : text(std::to_string(value)) {}
-    MessageArg(int value) : text(std::to_string(value)) {}
+    template <std::integral I>
+    MessageArg(I value) : text(std::to_string(value)) {}
     MessageArg(std::span<const std::uint64_t> shape);
     MessageArg(std::string_view value) : text(value) {}
     MessageArg(const char* value) : text(value) {}
@@ -53,5 +54,8 @@ std::string format_message(std::string_view pattern, std::initializer_list<Messa
 // Raises an EngineFault whose message is `pattern` filled with `args`.
 [[noreturn]] void fail(std::string_view pattern, std::initializer_list<MessageArg> args = {},
                        std::source_location where = std::source_location::current());
+// The same for a condition that no input should reach: a broken invariant of the module.
+[[noreturn]] void fail_internal(std::string_view pattern, std::initializer_list<MessageArg> args = {},
+                                std::source_location where = std::source_location::current());
 
 }  // namespace tarvik

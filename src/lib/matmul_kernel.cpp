@@ -2,22 +2,13 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <cstring>
 
 #include "buffer.hpp"
-
-// Wide vectors cross no call boundary here (every helper is always inlined into its
-// instruction-set entry point), so the note on the vector-return ABI does not apply.
-#pragma GCC diagnostic ignored "-Wpsabi"
+#include "simd.hpp"
 
 namespace tarvik {
 
 namespace {
-
-// Loads and stores go through memcpy, so these need no alignment in memory.
-typedef double Vec2 __attribute__((vector_size(16)));
-typedef double Vec4 __attribute__((vector_size(32)));
-typedef double Vec8 __attribute__((vector_size(64)));
 
 // The blocking for one instruction set. A register tile of `Rows` rows by `Vectors` vectors of c
 // stays in registers while l runs over `Depth` steps; `PanelRows` rows of a and `PanelCols` columns
@@ -43,20 +34,6 @@ using Avx512Geometry = Geometry<Vec8, 8, 3, 128, 256, 2016>;
 
 std::size_t round_up(std::size_t value, std::size_t step) { return (value + step - 1) / step * step; }
 
-template <class V>
-[[gnu::always_inline]] inline V load(const double* from) {
-    V vector;
-    std::memcpy(&vector, from, sizeof(V));
-    return vector;
-}
-
-template <class V>
-[[gnu::always_inline]] inline V broadcast(double value) {
-    V vector;
-    for (std::size_t w = 0; w < sizeof(V) / sizeof(double); ++w) vector[w] = value;
-    return vector;
-}
-
 // c (a full tile, rows `ldc` apart) += the packed strips of a and b over `depth` steps of l, in order.
 template <class G>
 [[gnu::always_inline]] inline void multiply_tile(std::size_t depth, const double* a, const double* b, double* c,
@@ -78,7 +55,7 @@ template <class G>
         }
     }
     for (std::size_t r = 0; r < G::rows; ++r)
-        for (std::size_t v = 0; v < G::vectors; ++v) std::memcpy(c + r * ldc + v * G::width, &sums[r][v], sizeof(V));
+        for (std::size_t v = 0; v < G::vectors; ++v) store(c + r * ldc + v * G::width, sums[r][v]);
 }
 
 // Copies `count` rows by `depth` columns of a (rows `lda` apart) into strips of G::rows rows, each
@@ -161,12 +138,12 @@ template <class G>
     }
 }
 
-__attribute__((target("avx512f"))) void multiply_avx512(const double* a, const double* b, double* c, std::size_t m,
+TARVIK_TARGET_AVX512 void multiply_avx512(const double* a, const double* b, double* c, std::size_t m,
                                                         std::size_t k, std::size_t n) {
     multiply_blocked<Avx512Geometry>(a, b, c, m, k, n);
 }
 
-__attribute__((target("avx2"))) void multiply_avx2(const double* a, const double* b, double* c, std::size_t m,
+TARVIK_TARGET_AVX2 void multiply_avx2(const double* a, const double* b, double* c, std::size_t m,
                                                    std::size_t k, std::size_t n) {
     multiply_blocked<Avx2Geometry>(a, b, c, m, k, n);
 }
@@ -177,32 +154,14 @@ void multiply_portable(const double* a, const double* b, double* c, std::size_t 
 
 }  // namespace
 
-bool kernel_isa_supported(KernelIsa isa) {
-    switch (isa) {
-        case KernelIsa::avx512:
-            return __builtin_cpu_supports("avx512f");
-        case KernelIsa::avx2:
-            return __builtin_cpu_supports("avx2");
-        case KernelIsa::portable:
-            return true;
-    }
-    return false;
-}
-
-KernelIsa widest_kernel_isa() {
-    for (KernelIsa isa : {KernelIsa::avx512, KernelIsa::avx2})
-        if (kernel_isa_supported(isa)) return isa;
-    return KernelIsa::portable;
-}
-
-void multiply_accumulate(KernelIsa isa, const double* a, const double* b, double* c, std::uint64_t m,
+void multiply_accumulate(Isa isa, const double* a, const double* b, double* c, std::uint64_t m,
                          std::uint64_t k, std::uint64_t n) {
     switch (isa) {
-        case KernelIsa::avx512:
+        case Isa::avx512:
             return multiply_avx512(a, b, c, m, k, n);
-        case KernelIsa::avx2:
+        case Isa::avx2:
             return multiply_avx2(a, b, c, m, k, n);
-        case KernelIsa::portable:
+        case Isa::portable:
             return multiply_portable(a, b, c, m, k, n);
     }
 }

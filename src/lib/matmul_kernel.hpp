@@ -4,19 +4,15 @@
 
 #include <cstdint>
 
+#include "simd.hpp"
+
 namespace tarvik {
-
-// The instruction sets the kernel is built for; the widest one the processor runs is chosen at run time.
-enum class KernelIsa { portable, avx2, avx512 };
-
-bool kernel_isa_supported(KernelIsa isa);
-KernelIsa widest_kernel_isa();
 
 // Adds a·b to c, where a is m×k, b is k×n and c is m×n, all dense and row-major. Each c(i, j)
 // receives the products a(i, l)·b(l, j) in ascending l, each rounded before it is added (never a
 // fused multiply-add), so a c that starts at +0.0 ends with exactly the triple loop's result.
 // Runs on the calling thread. `isa` must be supported.
-void multiply_accumulate(KernelIsa isa, const double* a, const double* b, double* c, std::uint64_t m,
+void multiply_accumulate(Isa isa, const double* a, const double* b, double* c, std::uint64_t m,
                          std::uint64_t k, std::uint64_t n);
 
 }  // namespace tarvik

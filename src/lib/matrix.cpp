@@ -92,7 +92,7 @@ FloatArray matmul(const FloatArray& self, const FloatArray& other) {
     const std::uint64_t m = self.shape[0], k = self.shape[1], n = other.shape[1];
     Buffer<double> out = zeroed_output(m, n);
     // Stored arrays are dense row-major with offset 0, so the kernel reads `data` directly.
-    multiply_accumulate(widest_kernel_isa(), self.data.data(), other.data.data(), out.data(), m, k, n);
+    multiply_accumulate(widest_isa(), self.data.data(), other.data.data(), out.data(), m, k, n);
     return new_array(std::move(out), Shape{m, n});
 }
 
@@ -116,7 +116,7 @@ FloatArray matmul_blas(const FloatArray& self, const FloatArray& other) {
 }
 
 NDArrayView transpose(const FloatArray& self) {
-    if (self.shape.size() != 2) fail("transpose requires a 2D array, got {}D", {self.shape.size()});
+    require_2d(self.shape, "transpose");
     return NDArrayView{Shape{self.shape[1], self.shape[0]}, Shape{self.strides[1], self.strides[0]},
                        std::span<const double>(self.data), 0};
 }

@@ -5,8 +5,8 @@
 
 namespace tarvik {
 
-FloatArray matmul(const FloatArray& self, const FloatArray& other);
-FloatArray matmul_blas(const FloatArray& self, const FloatArray& other);
-NDArrayView transpose(const FloatArray& self);
+[[nodiscard]] FloatArray matmul(const FloatArray& self, const FloatArray& other);
+[[nodiscard]] FloatArray matmul_blas(const FloatArray& self, const FloatArray& other);
+[[nodiscard]] NDArrayView transpose(const FloatArray& self);
 
 }  // namespace tarvik

@@ -27,11 +27,27 @@ Shape row_major_strides(Index shape) {
     return strides;
 }
 
+void check_axis(Index shape, std::uint64_t axis) {
+    if (axis >= shape.size()) fail("axis {} is out of bounds for NDArray with {} dimensions", {axis, shape.size()});
+}
+
+void check_index(Index shape, std::size_t dimension, std::uint64_t index) {
+    if (index >= shape[dimension])
+        fail("index out of bounds for dimension {}: index {}, shape {}", {dimension, index, shape[dimension]});
+}
+
+void require_2d(Index shape, const char* operation) {
+    if (shape.size() != 2) fail("{} requires a 2D array, got {}D", {operation, shape.size()});
+}
+
+void check_data_length(std::uint64_t length, Index shape) {
+    const std::uint64_t n = element_count(shape);
+    if (length != n) fail("data length {} does not match shape {} (expected {})", {length, shape, n});
+}
+
 template <class T>
 NDArray<T> new_array(Buffer<T> data, Shape shape) {
-    const std::uint64_t n = element_count(shape);
-    if (data.size() != n)
-        fail("data length {} does not match shape {} (expected {})", {data.size(), Index(shape), n});
+    check_data_length(data.size(), shape);
     Shape strides = row_major_strides(shape);
     return NDArray<T>{std::move(data), std::move(shape), std::move(strides), 0};
 }
@@ -44,19 +60,16 @@ std::uint64_t checked_position(Index shape, Index strides, std::uint64_t offset,
     if (index.size() != shape.size()) fail("length of the given index and shape must match.");
     std::uint64_t position = offset;
     for (std::size_t d = 0; d < shape.size(); ++d) {
-        if (index[d] >= shape[d])
-            fail("index out of bounds for dimension {}: index {}, shape {}", {d, index[d], shape[d]});
+        check_index(shape, d, index[d]);
         position += index[d] * strides[d];
     }
     if (position >= data_length)
-        fail("index out of bounds: the len is {} but the index is {}", {data_length, position});
+        fail_internal("index out of bounds: the len is {} but the index is {}", {data_length, position});
     return position;
 }
 
 NDArrayView reshape(const FloatArray& array, Shape new_shape) {
-    const std::uint64_t n = element_count(new_shape);
-    if (n != array.data.size())
-        fail("data length {} does not match shape {} (expected {})", {array.data.size(), Index(new_shape), n});
+    check_data_length(array.data.size(), new_shape);
     Shape strides = row_major_strides(new_shape);
     return NDArrayView{std::move(new_shape), std::move(strides), std::span<const double>(array.data), 0};
 }
@@ -70,7 +83,7 @@ FloatArray to_array(const NDArrayView& view) {
     // lookup of that index stands in for the per-element tests.
     Shape last(view.shape.size());
     for (std::size_t d = 0; d < last.size(); ++d) last[d] = view.shape[d] - 1;
-    checked_position(view.shape, view.strides, view.offset, view.data.size(), last);
+    static_cast<void>(checked_position(view.shape, view.strides, view.offset, view.data.size(), last));
 
     const double* source = view.data.data();
     if (view.shape.empty()) {

@@ -210,7 +210,7 @@ std::optional<std::uint64_t> cgroup_cpu_limit(const fs::path& root) {
 std::uint64_t default_thread_count() {
     std::uint64_t count = 0;
     // The mask may be wider than the default cpu_set_t on very large machines.
-    for (int processors = CPU_SETSIZE; count == 0 && processors <= (1 << 20); processors *= 2) {
+    for (std::size_t processors = CPU_SETSIZE; count == 0 && processors <= (std::size_t{1} << 20); processors *= 2) {
         cpu_set_t* mask = CPU_ALLOC(processors);
         const std::size_t size = CPU_ALLOC_SIZE(processors);
         if (sched_getaffinity(0, size, mask) == 0) {

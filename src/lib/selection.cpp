@@ -19,14 +19,13 @@ double pick(std::uint8_t flag, double if_set, double if_clear) {
 }
 
 void check_mask_shape(const FloatArray& self, const BoolArray& mask) {
-    if (mask.shape != self.shape) fail("mask shape {} must equal self shape {}", {Index(mask.shape), Index(self.shape)});
+    if (!same_shape(mask.shape, self.shape)) fail("mask shape {} must equal self shape {}", {Index(mask.shape), Index(self.shape)});
 }
 
 }  // namespace
 
 FloatArray gather(const FloatArray& self, std::uint64_t axis, Index indices) {
-    const std::size_t ndim = self.shape.size();
-    if (axis >= ndim) fail("axis {} is out of bounds for NDArray with {} dimensions", {axis, ndim});
+    check_axis(self.shape, axis);
     const std::uint64_t extent = self.shape[axis];
     for (std::uint64_t index : indices) {
         if (index >= extent) fail("index {} out of bounds for axis {} with shape {}", {index, axis, extent});
@@ -58,8 +57,7 @@ FloatArray fancy_index(const FloatArray& self, Index indices) {
     if (self.shape.size() != 1) fail("fancy_index is only valid for 1D arrays, got {}D", {self.shape.size()});
     const std::uint64_t length = self.shape[0];
     const auto bad = std::find_if(indices.begin(), indices.end(), [length](std::uint64_t i) { return i >= length; });
-    // The first bad index is looked up through `get` only so that its fault is the one reported.
-    if (bad != indices.end()) get(self, Index(&*bad, 1));
+    if (bad != indices.end()) check_index(self.shape, 0, *bad);
 
     Buffer<double> out = uninitialized_buffer<double>(indices.size());
     const double* source = self.data.data();
@@ -101,7 +99,7 @@ void masked_fill(FloatArray& self, const BoolArray& mask, double value) {
 }
 
 FloatArray where_(const FloatArray& self, const BoolArray& condition, const FloatArray& other) {
-    if (condition.shape != self.shape || other.shape != self.shape)
+    if (!same_shape(condition.shape, self.shape) || !same_shape(other.shape, self.shape))
         fail("shape mismatch: self.shape {}, condition.shape {}, other.shape {}",
              {Index(self.shape), Index(condition.shape), Index(other.shape)});
     const std::size_t n = self.data.size();

@@ -7,10 +7,10 @@
 
 namespace tarvik {
 
-FloatArray gather(const FloatArray& self, std::uint64_t axis, Index indices);
-FloatArray fancy_index(const FloatArray& self, Index indices);
-FloatArray boolean_mask(const FloatArray& self, const BoolArray& mask);
+[[nodiscard]] FloatArray gather(const FloatArray& self, std::uint64_t axis, Index indices);
+[[nodiscard]] FloatArray fancy_index(const FloatArray& self, Index indices);
+[[nodiscard]] FloatArray boolean_mask(const FloatArray& self, const BoolArray& mask);
 void masked_fill(FloatArray& self, const BoolArray& mask, double value);
-FloatArray where_(const FloatArray& self, const BoolArray& condition, const FloatArray& other);
+[[nodiscard]] FloatArray where_(const FloatArray& self, const BoolArray& condition, const FloatArray& other);
 
 }  // namespace tarvik

@@ -8,8 +8,7 @@ namespace {
 
 // The three tests shared by `slice_range` and `set_slice`, in the order their faults take precedence.
 void check_range(const FloatArray& self, std::uint64_t axis, std::uint64_t start, std::uint64_t end) {
-    if (axis >= self.shape.size())
-        fail("axis {} is out of bounds for NDArray with {} dimensions", {axis, self.shape.size()});
+    check_axis(self.shape, axis);
     if (start >= end) fail("invalid range: start {} must be less than end {}", {start, end});
     if (end > self.shape[axis])
         fail("range end {} is out of bounds for axis {} with shape {}", {end, axis, self.shape[axis]});
@@ -25,14 +24,14 @@ NDArrayView line_view(const FloatArray& self, std::size_t fixed_axis, std::uint6
 }  // namespace
 
 NDArrayView slice_row(const FloatArray& self, std::uint64_t row) {
-    if (self.shape.size() != 2) fail("slice_row requires a 2D array, got {}D", {self.shape.size()});
-    if (row >= self.shape[0]) fail("index out of bounds for dimension 0: index {}, shape {}", {row, self.shape[0]});
+    require_2d(self.shape, "slice_row");
+    check_index(self.shape, 0, row);
     return line_view(self, 0, row);
 }
 
 NDArrayView slice_col(const FloatArray& self, std::uint64_t col) {
-    if (self.shape.size() != 2) fail("slice_col requires a 2D array, got {}D", {self.shape.size()});
-    if (col >= self.shape[1]) fail("index out of bounds for dimension 1: index {}, shape {}", {col, self.shape[1]});
+    require_2d(self.shape, "slice_col");
+    check_index(self.shape, 1, col);
     return line_view(self, 1, col);
 }
 

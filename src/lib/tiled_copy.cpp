@@ -1,7 +1,8 @@
 #include "tiled_copy.hpp"
 
 #include <algorithm>
-#include <cstring>
+
+#include "simd.hpp"
 
 namespace tarvik {
 
@@ -9,29 +10,24 @@ namespace {
 
 constexpr std::uint64_t tile = 16;
 
-typedef double Quad __attribute__((vector_size(32)));
-
 // The four rows of a 4×4 block starting at `from` (rows `from_step` apart) written as the four
 // columns of the block at `to` (rows `to_step` apart).
 [[gnu::always_inline]] inline void turn_block(const double* from, std::uint64_t from_step, double* to,
                                               std::uint64_t to_step) {
-    Quad r0, r1, r2, r3;
-    std::memcpy(&r0, from, sizeof(Quad));
-    std::memcpy(&r1, from + from_step, sizeof(Quad));
-    std::memcpy(&r2, from + 2 * from_step, sizeof(Quad));
-    std::memcpy(&r3, from + 3 * from_step, sizeof(Quad));
-    const Quad t0 = __builtin_shufflevector(r0, r1, 0, 4, 2, 6);
-    const Quad t1 = __builtin_shufflevector(r0, r1, 1, 5, 3, 7);
-    const Quad t2 = __builtin_shufflevector(r2, r3, 0, 4, 2, 6);
-    const Quad t3 = __builtin_shufflevector(r2, r3, 1, 5, 3, 7);
-    const Quad c0 = __builtin_shufflevector(t0, t2, 0, 1, 4, 5);
-    const Quad c1 = __builtin_shufflevector(t1, t3, 0, 1, 4, 5);
-    const Quad c2 = __builtin_shufflevector(t0, t2, 2, 3, 6, 7);
-    const Quad c3 = __builtin_shufflevector(t1, t3, 2, 3, 6, 7);
-    std::memcpy(to, &c0, sizeof(Quad));
-    std::memcpy(to + to_step, &c1, sizeof(Quad));
-    std::memcpy(to + 2 * to_step, &c2, sizeof(Quad));
-    std::memcpy(to + 3 * to_step, &c3, sizeof(Quad));
+    const Vec4 r0 = load<Vec4>(from), r1 = load<Vec4>(from + from_step), r2 = load<Vec4>(from + 2 * from_step),
+               r3 = load<Vec4>(from + 3 * from_step);
+    const Vec4 t0 = __builtin_shufflevector(r0, r1, 0, 4, 2, 6);
+    const Vec4 t1 = __builtin_shufflevector(r0, r1, 1, 5, 3, 7);
+    const Vec4 t2 = __builtin_shufflevector(r2, r3, 0, 4, 2, 6);
+    const Vec4 t3 = __builtin_shufflevector(r2, r3, 1, 5, 3, 7);
+    const Vec4 c0 = __builtin_shufflevector(t0, t2, 0, 1, 4, 5);
+    const Vec4 c1 = __builtin_shufflevector(t1, t3, 0, 1, 4, 5);
+    const Vec4 c2 = __builtin_shufflevector(t0, t2, 2, 3, 6, 7);
+    const Vec4 c3 = __builtin_shufflevector(t1, t3, 2, 3, 6, 7);
+    store(to, c0);
+    store(to + to_step, c1);
+    store(to + 2 * to_step, c2);
+    store(to + 3 * to_step, c3);
 }
 
 // One tile, rows [i0, i1) by columns [j0, j1); whole 4×4 blocks are turned round when the source
@@ -53,16 +49,28 @@ typedef double Quad __attribute__((vector_size(32)));
     }
 }
 
-}  // namespace
-
-__attribute__((target_clones("avx2", "default"))) void copy_tiled(const double* origin, std::uint64_t rows,
-                                                                  std::uint64_t cols, std::uint64_t row_step,
-                                                                  std::uint64_t col_step, double* out) {
+[[gnu::always_inline]] inline void copy_tiles(const double* origin, std::uint64_t rows, std::uint64_t cols,
+                                              std::uint64_t row_step, std::uint64_t col_step, double* out) {
     for (std::uint64_t i0 = 0; i0 < rows; i0 += tile) {
         const std::uint64_t i1 = std::min(rows, i0 + tile);
         for (std::uint64_t j0 = 0; j0 < cols; j0 += tile)
             copy_tile(origin, cols, row_step, col_step, out, i0, i1, j0, std::min(cols, j0 + tile));
     }
+}
+
+TARVIK_TARGET_AVX2 void copy_tiles_avx2(const double* origin, std::uint64_t rows, std::uint64_t cols,
+                                        std::uint64_t row_step, std::uint64_t col_step, double* out) {
+    copy_tiles(origin, rows, cols, row_step, col_step, out);
+}
+
+}  // namespace
+
+void copy_tiled(const double* origin, std::uint64_t rows, std::uint64_t cols, std::uint64_t row_step,
+                std::uint64_t col_step, double* out) {
+    if (widest_isa() != Isa::portable)
+        copy_tiles_avx2(origin, rows, cols, row_step, col_step, out);
+    else
+        copy_tiles(origin, rows, cols, row_step, col_step, out);
 }
 
 }  // namespace tarvik

@@ -82,7 +82,7 @@ public:
     }
 
     // Owner only. Returns false when the deque is empty or a thief took the last element.
-    bool pop(T& item) {
+    [[nodiscard]] bool pop(T& item) {
         const std::int64_t b = bottom_.load(std::memory_order_relaxed) - 1;
         Ring* ring = ring_.load(std::memory_order_relaxed);
         // Reserve the bottom slot before looking at top; the seq_cst fence below orders the two.
@@ -108,7 +108,7 @@ public:
     }
 
     // Any thread.
-    Stolen steal() {
+    [[nodiscard]] Stolen steal() {
         // Acquire pairs with the CAS of an earlier thief, so this thief reads a settled top.
         std::int64_t t = top_.load(std::memory_order_acquire);
         // Full fence: top must be read before bottom, mirroring the owner's fence in pop.
@@ -128,7 +128,7 @@ public:
     }
 
     // A hint only: the deque may change as soon as this returns.
-    bool looks_empty() const {
+    [[nodiscard]] bool looks_empty() const {
         // Relaxed: the answer is advisory and re-checked by pop or steal.
         return top_.load(std::memory_order_relaxed) >= bottom_.load(std::memory_order_relaxed);
     }

@@ -38,15 +38,17 @@ void raise(PyObject* type, const char* format, ...) {
     throw PythonError{};
 }
 
-void raise_panic(std::string_view message, const std::source_location* where) {
+void raise_panic(std::string_view message, const std::source_location* where, FaultKind kind) {
     // The interpreter formats the notice, so a refused allocation costs the notice, not the process
-    // (this runs in a catch handler of a noexcept function).
+    // (this runs in a catch handler of a noexcept function). A failed check says what the caller got
+    // wrong; only a broken invariant is an internal fault.
+    const char* prefix = kind == FaultKind::internal ? "tarvik: internal fault: " : "tarvik: ";
     const int length = static_cast<int>(std::min<std::size_t>(message.size(), INT_MAX));
     if (where != nullptr)
-        PySys_FormatStderr("tarvik: internal fault at %s:%u: %.*s\n", where->file_name(),
-                           static_cast<unsigned>(where->line()), length, message.data());
+        PySys_FormatStderr("%s%.*s (at %s:%u)\n", prefix, length, message.data(), where->file_name(),
+                           static_cast<unsigned>(where->line()));
     else
-        PySys_FormatStderr("tarvik: internal fault: %.*s\n", length, message.data());
+        PySys_FormatStderr("%s%.*s\n", prefix, length, message.data());
     if (PyObject* type = panic_exception()) raise_with_text(type, message);
 }
 
@@ -54,7 +56,7 @@ void raise_memory_error(std::string_view message) { raise_with_text(PyExc_Memory
 
 void python_api_failed(std::source_location where) {
     PyErr_PrintEx(0);
-    fail("Python API call failed", {}, where);
+    fail_internal("Python API call failed", {}, where);
 }
 
 }  // namespace tarvik::python

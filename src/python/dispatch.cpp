@@ -6,7 +6,7 @@ namespace tarvik::python {
 
 namespace {
 
-std::string full_name(const Callable& c) { return std::string(c.class_name) + "." + c.name + "()"; }
+std::string full_name(const Callable& c) { return std::string(c.owner->name) + "." + c.name + "()"; }
 
 // 'a'; 'a' and 'b'; 'a', 'b', and 'c'.
 std::string quoted_list(const std::array<const char*, max_parameters>& names, std::size_t count) {
@@ -24,10 +24,10 @@ std::string quoted_list(const std::array<const char*, max_parameters>& names, st
 
 const char* docstring(const Callable& c) {
     static std::string texts[std::size(callables)];
-    std::string& text = texts[&c - callables];
+    std::string& text = texts[static_cast<std::size_t>(c.id)];
     if (text.empty()) {
-        const bool constructor = std::string_view(c.name) == "__new__";
-        text = constructor ? c.class_name : c.name;
+        const bool constructor = c.is_constructor();
+        text = constructor ? c.owner->name : c.name;
         text += constructor ? "(" : "($self";
         for (std::size_t i = 0; i < c.parameter_count(); ++i) {
             if (i > 0 || !constructor) text += ", ";
@@ -41,7 +41,7 @@ const char* docstring(const Callable& c) {
 Arguments::Arguments(const Callable& c, PyObject* args, PyObject* kwargs) : callable_(c) {
     const Py_ssize_t given = PyTuple_Size(args);
     take_positional(given);
-    for (Py_ssize_t i = 0; i < given; ++i) slots_[i] = PyRef::borrowed(PyTuple_GetItem(args, i));
+    for (Py_ssize_t i = 0; i < given; ++i) slots_[static_cast<std::size_t>(i)] = PyRef::borrowed(PyTuple_GetItem(args, i));
     if (kwargs != nullptr) {
         Py_ssize_t position = 0;
         PyObject* key;
@@ -54,7 +54,7 @@ Arguments::Arguments(const Callable& c, PyObject* args, PyObject* kwargs) : call
 Arguments::Arguments(const Callable& c, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
     : callable_(c) {
     take_positional(nargs);
-    for (Py_ssize_t i = 0; i < nargs; ++i) slots_[i] = PyRef::borrowed(args[i]);
+    for (Py_ssize_t i = 0; i < nargs; ++i) slots_[static_cast<std::size_t>(i)] = PyRef::borrowed(args[i]);
     if (kwnames != nullptr) {
         const Py_ssize_t named = PyTuple_Size(kwnames);
         for (Py_ssize_t i = 0; i < named; ++i) take_keyword(PyTuple_GetItem(kwnames, i), args[nargs + i]);

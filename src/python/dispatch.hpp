@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <utility>
 
 #include "barrier.hpp"
 #include "convert.hpp"
@@ -23,11 +24,36 @@ enum class Borrow { none, shared, exclusive };
 
 inline constexpr std::size_t max_parameters = 4;
 
+// What a class's instances hold: float64 elements or one byte per flag.
+enum class Element { real, flag };
+
+template <Element element>
+using ElementType = std::conditional_t<element == Element::flag, std::uint8_t, double>;
+
+struct Class {
+    const char* name;
+    Element element;
+};
+
+inline constexpr Class ndarray_class{"PyNDArray", Element::real};
+inline constexpr Class bool_array_class{"PyBoolArray", Element::flag};
+
+// Names the rows of `callables`; the table below must list them in this order.
+enum class Id : std::size_t {
+    ndarray_new, get, shape, sum, mean, relu, sigmoid, softmax, transpose, argmax, scale, add, mul,
+    matmul, matmul_blas, boolean_mask, masked_fill, where_, fancy_index, slice_row, slice_col,
+    slice_range, reshape, gather, set_slice, cumsum,
+    bool_array_new, bool_array_shape,
+};
+
 struct Callable {
-    const char* class_name;
+    Id id;
+    const Class* owner;
     const char* name;  // "__new__" for a constructor
     std::array<const char*, max_parameters> parameters;  // in order; unused entries are null
     Borrow receiver;
+
+    constexpr bool is_constructor() const { return std::string_view(name) == "__new__"; }
 
     constexpr std::size_t parameter_count() const {
         std::size_t count = 0;
@@ -36,44 +62,45 @@ struct Callable {
     }
 };
 
-// Indexes `callables`; method-table order within each class.
-enum class Id : std::size_t {
-    ndarray_new, get, shape, sum, mean, relu, sigmoid, softmax, transpose, argmax, scale, add, mul,
-    matmul, matmul_blas, boolean_mask, masked_fill, where_, fancy_index, slice_row, slice_col,
-    slice_range, reshape, gather, set_slice, cumsum,
-    bool_array_new, bool_array_shape,
+// One row per callable; a class's methods appear in its method table in the order of its rows.
+// Each row's body is `body<id>` (in the file of the class methods).
+inline constexpr Callable callables[] = {
+    {Id::ndarray_new, &ndarray_class, "__new__", {"data", "shape"}, Borrow::none},
+    {Id::get, &ndarray_class, "get", {"index"}, Borrow::shared},
+    {Id::shape, &ndarray_class, "shape", {}, Borrow::shared},
+    {Id::sum, &ndarray_class, "sum", {}, Borrow::shared},
+    {Id::mean, &ndarray_class, "mean", {}, Borrow::shared},
+    {Id::relu, &ndarray_class, "relu", {}, Borrow::shared},
+    {Id::sigmoid, &ndarray_class, "sigmoid", {}, Borrow::shared},
+    {Id::softmax, &ndarray_class, "softmax", {}, Borrow::shared},
+    {Id::transpose, &ndarray_class, "transpose", {}, Borrow::shared},
+    {Id::argmax, &ndarray_class, "argmax", {}, Borrow::shared},
+    {Id::scale, &ndarray_class, "scale", {"scalar"}, Borrow::shared},
+    {Id::add, &ndarray_class, "add", {"other"}, Borrow::shared},
+    {Id::mul, &ndarray_class, "mul", {"other"}, Borrow::shared},
+    {Id::matmul, &ndarray_class, "matmul", {"other"}, Borrow::shared},
+    {Id::matmul_blas, &ndarray_class, "matmul_blas", {"other"}, Borrow::shared},
+    {Id::boolean_mask, &ndarray_class, "boolean_mask", {"mask"}, Borrow::shared},
+    {Id::masked_fill, &ndarray_class, "masked_fill", {"mask", "value"}, Borrow::exclusive},
+    {Id::where_, &ndarray_class, "where_", {"condition", "other"}, Borrow::shared},
+    {Id::fancy_index, &ndarray_class, "fancy_index", {"indices"}, Borrow::shared},
+    {Id::slice_row, &ndarray_class, "slice_row", {"row"}, Borrow::shared},
+    {Id::slice_col, &ndarray_class, "slice_col", {"col"}, Borrow::shared},
+    {Id::slice_range, &ndarray_class, "slice_range", {"axis", "start", "end"}, Borrow::shared},
+    {Id::reshape, &ndarray_class, "reshape", {"new_shape"}, Borrow::shared},
+    {Id::gather, &ndarray_class, "gather", {"axis", "indices"}, Borrow::shared},
+    {Id::set_slice, &ndarray_class, "set_slice", {"axis", "start", "end", "value"}, Borrow::exclusive},
+    {Id::cumsum, &ndarray_class, "cumsum", {}, Borrow::shared},
+    {Id::bool_array_new, &bool_array_class, "__new__", {"data", "shape"}, Borrow::none},
+    {Id::bool_array_shape, &bool_array_class, "shape", {}, Borrow::shared},
 };
 
-inline constexpr Callable callables[] = {
-    {"PyNDArray", "__new__", {"data", "shape"}, Borrow::none},
-    {"PyNDArray", "get", {"index"}, Borrow::shared},
-    {"PyNDArray", "shape", {}, Borrow::shared},
-    {"PyNDArray", "sum", {}, Borrow::shared},
-    {"PyNDArray", "mean", {}, Borrow::shared},
-    {"PyNDArray", "relu", {}, Borrow::shared},
-    {"PyNDArray", "sigmoid", {}, Borrow::shared},
-    {"PyNDArray", "softmax", {}, Borrow::shared},
-    {"PyNDArray", "transpose", {}, Borrow::shared},
-    {"PyNDArray", "argmax", {}, Borrow::shared},
-    {"PyNDArray", "scale", {"scalar"}, Borrow::shared},
-    {"PyNDArray", "add", {"other"}, Borrow::shared},
-    {"PyNDArray", "mul", {"other"}, Borrow::shared},
-    {"PyNDArray", "matmul", {"other"}, Borrow::shared},
-    {"PyNDArray", "matmul_blas", {"other"}, Borrow::shared},
-    {"PyNDArray", "boolean_mask", {"mask"}, Borrow::shared},
-    {"PyNDArray", "masked_fill", {"mask", "value"}, Borrow::exclusive},
-    {"PyNDArray", "where_", {"condition", "other"}, Borrow::shared},
-    {"PyNDArray", "fancy_index", {"indices"}, Borrow::shared},
-    {"PyNDArray", "slice_row", {"row"}, Borrow::shared},
-    {"PyNDArray", "slice_col", {"col"}, Borrow::shared},
-    {"PyNDArray", "slice_range", {"axis", "start", "end"}, Borrow::shared},
-    {"PyNDArray", "reshape", {"new_shape"}, Borrow::shared},
-    {"PyNDArray", "gather", {"axis", "indices"}, Borrow::shared},
-    {"PyNDArray", "set_slice", {"axis", "start", "end", "value"}, Borrow::exclusive},
-    {"PyNDArray", "cumsum", {}, Borrow::shared},
-    {"PyBoolArray", "__new__", {"data", "shape"}, Borrow::none},
-    {"PyBoolArray", "shape", {}, Borrow::shared},
-};
+constexpr bool rows_follow_ids() {
+    for (std::size_t i = 0; i < std::size(callables); ++i)
+        if (callables[i].id != static_cast<Id>(i)) return false;
+    return true;
+}
+static_assert(rows_follow_ids(), "every row of `callables` must stand at the position its Id names");
 
 constexpr const Callable& callable(Id id) { return callables[static_cast<std::size_t>(id)]; }
 
@@ -156,53 +183,100 @@ struct Receiver<T, Borrow::exclusive> {
 };
 
 template <Id id>
-using ElementOf = std::conditional_t<std::string_view(callable(id).class_name) == "PyBoolArray", std::uint8_t, double>;
+using ElementOf = ElementType<callable(id).owner->element>;
 template <Id id>
 using ReceiverOf = Receiver<ElementOf<id>, callable(id).receiver>;
 template <Id id>
 using ReceiverArray = typename ReceiverOf<id>::Array;
 
+// The body of each callable, one specialisation per row: a constructor's takes the arguments and
+// returns the array; a method's takes its receiver's array, then the arguments when it has
+// parameters, and returns a new reference.
+template <Id id>
+constexpr auto body = nullptr;
+
 // Entry point of a method with parameters. The fast calling convention spares the interpreter a
 // tuple per call; names, messages and keyword handling are those of a varargs-and-keywords method.
-template <Id id, PyObject* (*body)(ReceiverArray<id>&, Arguments&)>
+template <Id id>
 PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return barrier([&] {
         Arguments arguments(callable(id), args, nargs, kwnames);
         ArrayObject<ElementOf<id>>& receiver = instance<ElementOf<id>>(self);
         typename ReceiverOf<id>::Guard guard(receiver.borrow);
-        return body(receiver.array, arguments);
+        ReceiverArray<id>& array = receiver.array;
+        return body<id>(array, arguments);
     });
 }
 
 // Entry point of a method without parameters; the interpreter refuses any argument.
-template <Id id, PyObject* (*body)(ReceiverArray<id>&)>
-PyObject* method(PyObject* self, PyObject*) {
+template <Id id>
+PyObject* method_without_arguments(PyObject* self, PyObject*) {
     return barrier([&] {
         ArrayObject<ElementOf<id>>& receiver = instance<ElementOf<id>>(self);
         typename ReceiverOf<id>::Guard guard(receiver.borrow);
-        return body(receiver.array);
+        ReceiverArray<id>& array = receiver.array;
+        return body<id>(array);
     });
 }
 
 // tp_new: parses, converts, builds the array and moves it into a new instance of `type`.
-template <Id id, NDArray<ElementOf<id>> (*body)(Arguments&)>
+template <Id id>
 PyObject* constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return barrier([&] {
         Arguments arguments(callable(id), args, kwargs);
-        return new_instance(type, body(arguments));
+        NDArray<ElementOf<id>> array = body<id>(arguments);
+        return new_instance(type, std::move(array));
     });
 }
 
-template <Id id, PyObject* (*body)(ReceiverArray<id>&, Arguments&)>
+template <Id id>
 PyMethodDef method_entry() {
-    return {callable(id).name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method<id, body>)),
-            METH_FASTCALL | METH_KEYWORDS, docstring(callable(id))};
+    if constexpr (callable(id).parameter_count() == 0)
+        return {callable(id).name,
+                reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method_without_arguments<id>)),
+                METH_NOARGS, docstring(callable(id))};
+    else
+        return {callable(id).name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method<id>)),
+                METH_FASTCALL | METH_KEYWORDS, docstring(callable(id))};
 }
 
-template <Id id, PyObject* (*body)(ReceiverArray<id>&)>
-PyMethodDef method_entry() {
-    return {callable(id).name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method<id, body>)),
-            METH_NOARGS, docstring(callable(id))};
+// Whether row `c` belongs to `owner`. Compared by name: with AddressSanitizer the compiler does not
+// fold a comparison of two objects' addresses at compile time.
+constexpr bool belongs_to(const Callable& c, const Class& owner) {
+    return std::string_view(c.owner->name) == owner.name;
+}
+
+// The rows of `owner`'s methods, in table order.
+template <const Class& owner>
+constexpr auto method_ids() {
+    constexpr std::size_t count = [] {
+        std::size_t n = 0;
+        for (const Callable& c : callables) n += belongs_to(c, owner) && !c.is_constructor();
+        return n;
+    }();
+    std::array<Id, count> ids{};
+    std::size_t next = 0;
+    for (const Callable& c : callables)
+        if (belongs_to(c, owner) && !c.is_constructor()) ids[next++] = c.id;
+    return ids;
+}
+
+// The row of `owner`'s constructor.
+template <const Class& owner>
+constexpr Id constructor_id() {
+    for (const Callable& c : callables)
+        if (belongs_to(c, owner) && c.is_constructor()) return c.id;
+    throw "a class needs a constructor row";
+}
+
+// The method table of `owner`, built from its rows on first use and ended by the null entry.
+template <const Class& owner>
+PyMethodDef* method_table() {
+    static constexpr auto ids = method_ids<owner>();
+    return []<std::size_t... i>(std::index_sequence<i...>) {
+        static PyMethodDef table[] = {method_entry<ids[i]>()..., {}};
+        return table;
+    }(std::make_index_sequence<ids.size()>());
 }
 
 }  // namespace tarvik::python

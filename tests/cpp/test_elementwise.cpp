@@ -7,8 +7,8 @@
 #include <random>
 
 #include "elementwise.hpp"
-#include "index_walk.hpp"
 #include "parallel_map.hpp"
+#include "test_support.hpp"
 
 using namespace tarvik;
 using tarvik::test_support::fault_of;
@@ -77,12 +77,12 @@ TEST(Elementwise, SpecialValuesOnSplitInputsMatchPlainLoops) {
     const FloatArray by_zero = scale(a, -0.0), by_inf = scale(a, inf), halved = scale(a, 0.5);
     for (std::uint64_t i = 0; i < n; ++i) {
         const double x = a.data[i], y = b.data[i];
-        ASSERT_EQ(bits(sums.data[i]), bits(x + y)) << i;
-        ASSERT_EQ(bits(products.data[i]), bits(x * y)) << i;
-        ASSERT_EQ(bits(kept.data[i]), bits(x > 0 ? x : 0.0)) << i;
-        ASSERT_EQ(bits(by_zero.data[i]), bits(x * -0.0)) << i;
-        ASSERT_EQ(bits(by_inf.data[i]), bits(x * inf)) << i;
-        ASSERT_EQ(bits(halved.data[i]), bits(x * 0.5)) << i;
+        ASSERT_TRUE(test_support::same_bits(x + y, sums.data[i])) << i;
+        ASSERT_TRUE(test_support::same_bits(x * y, products.data[i])) << i;
+        ASSERT_TRUE(test_support::same_bits(x > 0 ? x : 0.0, kept.data[i])) << i;
+        ASSERT_TRUE(test_support::same_bits(x * -0.0, by_zero.data[i])) << i;
+        ASSERT_TRUE(test_support::same_bits(x * inf, by_inf.data[i])) << i;
+        ASSERT_TRUE(test_support::same_bits(x * 0.5, halved.data[i])) << i;
     }
 }
 

@@ -11,8 +11,7 @@
 #include <malloc.h>
 #include <unistd.h>
 
-#include "index_walk.hpp"
-#include "same_bits.hpp"
+#include "test_support.hpp"
 #include "matmul_kernel.hpp"
 #include "matrix.hpp"
 
@@ -64,22 +63,22 @@ const std::vector<Sizes> product_sizes = {
     {257, 260, 9}, {3, 7, 2100}, {64, 64, 64}, {121, 513, 50},
 };
 
-std::string isa_name(KernelIsa isa) {
+std::string isa_name(Isa isa) {
     switch (isa) {
-        case KernelIsa::portable:
+        case Isa::portable:
             return "portable";
-        case KernelIsa::avx2:
+        case Isa::avx2:
             return "avx2";
-        case KernelIsa::avx512:
+        case Isa::avx512:
             return "avx512";
     }
     return "unknown";
 }
 
-class NativeKernel : public ::testing::TestWithParam<KernelIsa> {};
+class NativeKernel : public ::testing::TestWithParam<Isa> {};
 
 TEST_P(NativeKernel, IsBitIdenticalToTheTripleLoop) {
-    if (!kernel_isa_supported(GetParam())) GTEST_SKIP() << "processor lacks this instruction set";
+    if (!isa_supported(GetParam())) GTEST_SKIP() << "processor lacks this instruction set";
     std::mt19937_64 rng(21);
     for (const auto& [m, k, n] : product_sizes) {
         const FloatArray a = scattered(rng, m, k), b = scattered(rng, k, n);
@@ -91,7 +90,7 @@ TEST_P(NativeKernel, IsBitIdenticalToTheTripleLoop) {
 }
 
 TEST_P(NativeKernel, CarriesZerosInfinitiesAndNaNsLikeTheTripleLoop) {
-    if (!kernel_isa_supported(GetParam())) GTEST_SKIP() << "processor lacks this instruction set";
+    if (!isa_supported(GetParam())) GTEST_SKIP() << "processor lacks this instruction set";
     std::mt19937_64 rng(22);
     const double specials[] = {0.0, -0.0, inf, -inf, nan, 1e308, -1e308, 1e-310};
     for (const auto& [m, k, n] : product_sizes) {
@@ -107,7 +106,7 @@ TEST_P(NativeKernel, CarriesZerosInfinitiesAndNaNsLikeTheTripleLoop) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Matrix, NativeKernel,
-                         ::testing::Values(KernelIsa::portable, KernelIsa::avx2, KernelIsa::avx512),
+                         ::testing::Values(Isa::portable, Isa::avx2, Isa::avx512),
                          [](const auto& info) { return isa_name(info.param); });
 
 TEST(Matmul, IsBitIdenticalToTheTripleLoopOnRandomShapes) {
@@ -318,7 +317,7 @@ TEST(ToArray, CopiesStridedTwoDimensionalViewsWithAnOffset) {
     for (std::uint64_t i = 0; i < 19; ++i)
         for (std::uint64_t j = 0; j < 18; ++j) ASSERT_EQ(out.data[i * 18 + j], 7.0 + i + 10.0 * j);
     const NDArrayView too_far{Shape{19, 19}, Shape{1, 10}, std::span<const double>(source.data), 7};
-    EXPECT_EQ("index out of bounds: the len is 200 but the index is 205", fault_of([&] { to_array(too_far); }));
+    EXPECT_EQ("index out of bounds: the len is 200 but the index is 205", fault_of([&] { to_array(too_far); }, FaultKind::internal));
 }
 
 }  // namespace

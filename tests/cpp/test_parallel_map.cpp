@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "fault.hpp"
-#include "index_walk.hpp"
+#include "test_support.hpp"
 #include "parallel_map.hpp"
 
 using namespace tarvik;

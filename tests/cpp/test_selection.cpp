@@ -6,7 +6,7 @@
 #include <random>
 #include <string>
 
-#include "index_walk.hpp"
+#include "test_support.hpp"
 #include "selection.hpp"
 
 using namespace tarvik;

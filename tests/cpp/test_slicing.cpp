@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "index_walk.hpp"
+#include "test_support.hpp"
 #include "slicing.hpp"
 
 using namespace tarvik;

@@ -1,5 +1,5 @@
-"""Small pure-Python helpers for the slicing and selection tests: reading an array's elements, the
-row-major walk over a shape, engine faults, and hypothesis strategies for arrays of 0 to 4 dimensions."""
+"""Small pure-Python helpers shared by the tests: reading an array's elements, the row-major walk
+over a shape, engine faults, and hypothesis strategies for arrays of 0 to 4 dimensions."""
 
 import math
 
@@ -46,12 +46,16 @@ def position(shape, index):
     return p
 
 
+def is_panic(error):
+    """Whether `error` is the module's PanicException, which derives from BaseException only."""
+    return type(error).__name__ == "PanicException" and not isinstance(error, Exception)
+
+
 def panic(call):
     """Runs `call`, which must raise PanicException, and returns its message."""
     with pytest.raises(BaseException) as info:
         call()
-    assert type(info.value).__name__ == "PanicException", repr(info.value)
-    assert not isinstance(info.value, Exception)
+    assert is_panic(info.value), repr(info.value)
     return str(info.value)
 
 

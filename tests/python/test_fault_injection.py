@@ -6,6 +6,7 @@ half-usable or the interpreter hung.
 """
 
 import os
+import re
 import subprocess
 import sys
 import textwrap
@@ -51,7 +52,7 @@ def lift_address_space_limit():
 '''
 
 
-def run_scenario(body, timeout=120, **env):
+def run_scenario_process(body, timeout=120, **env):
     """Runs PRELUDE + body in a fresh interpreter that finds the same module as this one."""
     environment = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p), **env)
     result = subprocess.run(
@@ -62,7 +63,12 @@ def run_scenario(body, timeout=120, **env):
         env=environment,
     )
     assert result.returncode == 0, f"exit {result.returncode}\nstdout:\n{result.stdout}\nstderr:\n{result.stderr}"
-    return result.stdout.splitlines()
+    return result
+
+
+def run_scenario(body, timeout=120, **env):
+    """The lines the scenario printed."""
+    return run_scenario_process(body, timeout, **env).stdout.splitlines()
 
 
 @needs_plain_build
@@ -416,6 +422,28 @@ def test_panic_exception_is_made_again_after_a_refused_first_attempt():
     assert len(lines) == 40
     assert {line.split(" | ")[1] for line in lines} == {panic}
     assert {line.split(" | ")[0] for line in lines} == {panic, "MemoryError"}
+
+
+@needs_plain_build
+def test_a_result_the_interpreter_cannot_make_is_noticed_as_an_internal_fault():
+    pytest.importorskip("_testcapi")
+    result = run_scenario_process(
+        """
+        import _testcapi
+        wide = PyNDArray([0.0] * 300 + [1.0], [301])  # its argmax is an int not cached
+        for k in range(12):
+            _testcapi.set_nomemory(k, k + 1)
+            try:
+                wide.argmax()
+            except BaseException:
+                pass
+            _testcapi.remove_mem_hooks()
+        """
+    )
+    notices = [line for line in result.stderr.splitlines() if line.startswith("tarvik: ")]
+    assert "tarvik: internal fault: Python API call failed" in "\n".join(notices), result.stderr
+    for line in notices:
+        assert re.fullmatch(r"tarvik: internal fault: Python API call failed \(at src/python/\w+\.[ch]pp:\d+\)", line)
 
 
 def test_fork_right_after_each_pool_call():

@@ -16,6 +16,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+from row_major import is_panic
 from tarvik import PyBoolArray, PyNDArray
 
 pytestmark = pytest.mark.filterwarnings("error::DeprecationWarning")
@@ -65,10 +66,6 @@ def test_the_table_names_every_method():
 
 # ---------------------------------------------------------------------------------------------------
 # Outcomes, snapshots and the release check.
-
-
-def is_panic(error):
-    return type(error).__name__ == "PanicException" and not isinstance(error, Exception)
 
 
 class Hostile(Exception):

@@ -15,13 +15,10 @@ import time
 
 import pytest
 
+from row_major import is_panic
 from tarvik import PyBoolArray, PyNDArray
 
 SANITIZED = "libasan" in open("/proc/self/maps").read()
-
-
-def is_panic(error):
-    return type(error).__name__ == "PanicException" and not isinstance(error, Exception)
 
 
 # ---------------------------------------------------------------------------------------------------

@@ -1,11 +1,15 @@
-// Helpers for checking engine operations against their element-by-element description: a slow,
-// obvious row-major walk over every multi-index of a shape, random and counting arrays, and the
-// message of the fault a call raises.
+// The C++ tests' shared helpers: a slow, obvious row-major walk over every multi-index of a shape,
+// random and counting arrays, the message of the fault a call raises, and bit-for-bit comparison of
+// float results.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <random>
 #include <string>
@@ -48,11 +52,13 @@ inline FloatArray counting(Shape shape) {
     return new_array(std::move(data), std::move(shape));
 }
 
-// The message of the EngineFault that `call` raises, or "no fault".
-inline std::string fault_of(const std::function<void()>& call) {
+// The message of the EngineFault that `call` raises, or "no fault"; a fault of another kind than
+// `expected_kind` fails the test.
+inline std::string fault_of(const std::function<void()>& call, FaultKind expected_kind = FaultKind::check_failed) {
     try {
         call();
     } catch (const EngineFault& fault) {
+        EXPECT_EQ(fault.kind(), expected_kind) << fault.message();
         return fault.message();
     }
     return "no fault";
@@ -88,6 +94,28 @@ inline void lift_address_space_limit() {
     getrlimit(RLIMIT_AS, &limit);
     limit.rlim_cur = limit.rlim_max;
     setrlimit(RLIMIT_AS, &limit);
+}
+
+// Bit-for-bit comparison of float results, for operations whose order of rounding is specified.
+// Any NaN matches any NaN, since NaN payloads depend on the order of the operands.
+inline ::testing::AssertionResult same_bits(double expected, double actual) {
+    std::uint64_t e, a;
+    std::memcpy(&e, &expected, sizeof e);
+    std::memcpy(&a, &actual, sizeof a);
+    if (e == a || (std::isnan(expected) && std::isnan(actual))) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "expected " << expected << " (bits " << e << "), got " << actual
+                                         << " (bits " << a << ")";
+}
+
+// Reports the first element that differs.
+inline ::testing::AssertionResult same_bits(const Buffer<double>& expected, const Buffer<double>& actual) {
+    if (expected.size() != actual.size())
+        return ::testing::AssertionFailure() << "expected " << expected.size() << " elements, got " << actual.size();
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        ::testing::AssertionResult element = same_bits(expected[i], actual[i]);
+        if (!element) return element << " at position " << i;
+    }
+    return ::testing::AssertionSuccess();
 }
 
 }  // namespace tarvik::test_support

@@ -1,0 +1,79 @@
+// The vector types the kernels are written in, and the one run-time choice of instruction set.
+//
+// Kernels are templates over a vector type, instantiated once per instruction set inside functions
+// marked TARVIK_TARGET_AVX2 or TARVIK_TARGET_AVX512 and chosen by `widest_isa()`; no ifunc and no
+// target_clones, so every dispatch is an ordinary branch any tool can follow. Without x86-64 only
+// the portable builds exist.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <initializer_list>
+
+namespace tarvik {
+
+// Loads and stores go through memcpy, so these need no alignment in memory.
+typedef double Vec2 __attribute__((vector_size(16)));
+typedef double Vec4 __attribute__((vector_size(32)));
+typedef double Vec8 __attribute__((vector_size(64)));
+// Lane masks of comparisons between those, and 64-bit integer lanes of the same widths.
+typedef std::int64_t Int2 __attribute__((vector_size(16)));
+typedef std::int64_t Int4 __attribute__((vector_size(32)));
+typedef std::int64_t Int8 __attribute__((vector_size(64)));
+
+template <class V>
+inline constexpr std::size_t lanes = sizeof(V) / sizeof(double);
+
+template <class V>
+[[gnu::always_inline]] inline V load(const double* from) {
+    V vector;
+    std::memcpy(&vector, from, sizeof(V));
+    return vector;
+}
+
+template <class V>
+[[gnu::always_inline]] inline void store(double* to, V vector) {
+    std::memcpy(to, &vector, sizeof(V));
+}
+
+// The first `count` lanes from memory and zeros after them; for the end of a run.
+template <class V>
+[[gnu::always_inline]] inline V load_partial(const double* from, std::size_t count) {
+    if (count == lanes<V>) return load<V>(from);
+    V vector{};
+    std::memcpy(&vector, from, count * sizeof(double));
+    return vector;
+}
+
+template <class V>
+[[gnu::always_inline]] inline void store_partial(double* to, V vector, std::size_t count) {
+    if (count == lanes<V>) return store(to, vector);
+    std::memcpy(to, &vector, count * sizeof(double));
+}
+
+template <class V>
+[[gnu::always_inline]] inline V broadcast(double value) {
+    V vector;
+    for (std::size_t w = 0; w < lanes<V>; ++w) vector[w] = value;
+    return vector;
+}
+
+// `avx2` stands for AVX2 together with FMA (every processor with the one has the other), so a kernel
+// built for it may use either; `avx512` for AVX-512F.
+enum class Isa { portable, avx2, avx512 };
+
+bool isa_supported(Isa isa);
+
+// The widest supported set, found once per process.
+Isa widest_isa();
+
+}  // namespace tarvik
+
+#if defined(__x86_64__)
+#define TARVIK_TARGET_AVX2 __attribute__((target("avx2,fma")))
+#define TARVIK_TARGET_AVX512 __attribute__((target("avx512f")))
+#else
+#define TARVIK_TARGET_AVX2
+#define TARVIK_TARGET_AVX512
+#endif
