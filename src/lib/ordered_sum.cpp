@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <utility>
@@ -54,8 +55,9 @@ double plain(double total, const double* values, std::size_t count, double* out)
 //   is the parity of N at the chunk's start XOR a prefix XOR of the steps' low bits; after a tie N
 //   is even.
 // - The sums of the negative and of the positive steps, widened by one per tie, bound all partial
-//   sums of a span; only when they do not keep N inside the guard are the partial sums followed,
-//   and the run stops at the first one that leaves it.
+//   sums of a span; when they do not keep N inside the guard, a sum leaves the whole span to the
+//   plain loop. The running sums follow every partial sum instead, and their run stops at the first
+//   one that leaves the guard.
 // - The sum after the run is N·u with the sign of s; N in [2^52, 2^53) makes its bits the bits of s
 //   plus (N - N_s), and the running sums of cumsum are found the same way.
 // - A nonzero s never turns into a zero on the grid (N > 2^52), so signed zeros only arise in the
@@ -201,8 +203,7 @@ inline TieSteps resolve_ties(std::uint64_t odd, std::uint64_t tie, std::uint64_t
 }
 
 // The elements of a chunk one by one from N, the bounds checked at each: returns how many stay
-// within them, with N the partial sum after those; with Running writes their running sums.
-template <bool Running>
+// within them, with N the partial sum after those, and writes their running sums.
 inline std::size_t steps_within(const double* values, double scale, TieSteps moved, std::int64_t& N,
                                 std::int64_t base, double* out) {
     for (std::size_t k = 0; k < chunk; ++k) {
@@ -210,7 +211,7 @@ inline std::size_t steps_within(const double* values, double scale, TieSteps mov
                                   std::int64_t((moved.down >> k) & 1);
         if (N + step < grid_low || N + step > grid_high) return k;
         N += step;
-        if constexpr (Running) out[k] = std::bit_cast<double>(base + N);
+        out[k] = std::bit_cast<double>(base + N);
     }
     return chunk;
 }
@@ -272,15 +273,15 @@ inline ChunkWords tie_words(const double* values, typename L::Float scale) {
 
 // One pass over a chunk that also follows its partial sums before ties are resolved: their lowest
 // and highest value and the steps' sum (relative to the chunk's start), a bit per element for odd
-// steps and for ties, and the sum of the steps' magnitudes as in `chunk_steps`. With Store the
-// partial sums go to out as bits from `first` (the bits of the sum before the chunk), right
-// wherever no tie moved a step.
+// steps and for ties, and the sum of the steps' magnitudes as in `chunk_steps`. The partial sums
+// go to out as bits from `first` (the bits of the sum before the chunk), right wherever no tie
+// moved a step.
 struct ChunkScan {
     double sum, lowest, highest, size;
     std::uint64_t odd, tie;
 };
 
-template <class L, bool Store>
+template <class L>
 inline ChunkScan scan_chunk(const double* values, typename L::Float scale, std::int64_t first, double* out) {
     using Float = typename L::Float;
     using Int = typename L::Int;
@@ -303,7 +304,7 @@ inline ChunkScan scan_chunk(const double* values, typename L::Float scale, std::
         highest = sums > highest ? sums : highest;
         // |sums| < 2^51, so adding magic leaves the integer in the low bits. Unsigned, so that the
         // garbage of a chunk that turns out off the grid wraps harmlessly.
-        if constexpr (Store) store(out + v, Float(typename L::Bits(sums + magic) + offset));
+        store(out + v, Float(typename L::Bits(sums + magic) + offset));
         carry += last_lane(partial, std::make_index_sequence<w>());
     }
     ChunkScan scan{carry[0], inf, -inf, 0.0, odd, tie};
@@ -315,11 +316,15 @@ inline ChunkScan scan_chunk(const double* values, typename L::Float scale, std::
     return scan;
 }
 
-// As many whole chunks as stay on the grid of `total`'s binade, which `on_grid` accepted: returns
-// how many elements were added, with total the sum after them (and with Running their running sums
-// written to out).
+// As many elements as stay on the grid of `total`'s binade, which `on_grid` accepted: returns how
+// many were added, with total the sum after them (and with Running their running sums written to
+// out). A sum goes by spans under the cheap test and stops at the first span that fails it, which
+// leaves the span to the plain loop: following the partial sums costs about as much as the plain
+// loop, so it only pays for the running sums, which need them anyway and go chunk by chunk.
+// `reach` is set to how far, in value, the steps of the last span tested reached in all (the sum
+// of their magnitudes), which says how much room the next attempt needs.
 template <class L, bool Running>
-inline std::size_t grid_run(double& total, const double* values, std::size_t count, double* out) {
+inline std::size_t grid_run(double& total, const double* values, std::size_t count, double* out, double& reach) {
     using Float = typename L::Float;
     using Int = typename L::Int;
     constexpr std::size_t w = lanes<Float>;
@@ -329,50 +334,45 @@ inline std::size_t grid_run(double& total, const double* values, std::size_t cou
     const double scale_value = std::bit_cast<double>((bits & INT64_MIN) | ((2098 - ((bits >> 52) & 0x7ff)) << 52));
     const Float scale = broadcast<Float>(scale_value);
     std::size_t done = 0;
-    // Chunks go through the cheap test while it keeps passing (same-sign data), through the scan
-    // otherwise, with the cheap test tried again every 4 chunks.
-    std::size_t scans = Running ? 1 : 0;
-    for (; count - done >= chunk; done += chunk) {
-        const double* const x = values + done;
-        double* const to = Running ? out + done : nullptr;
-        if (scans == 0 && count - done >= span) {
+    if constexpr (!Running) {
+        for (; count - done >= span; done += span) {
+            const double* const x = values + done;
             const ChunkSteps steps = chunk_steps<L>(x, scale);
-            if (steps.size < size_limit) {
-                // Exact: the sum plus or minus the magnitudes is twice the positive or negative part;
-                // each tie may move the partial sums by one more.
-                const std::int64_t sum = std::int64_t(steps.sum), size = std::int64_t(steps.size);
-                const std::int64_t slack = steps.frac < 0.5 ? 0 : std::int64_t{span};
-                if (N + (sum - size) / 2 - slack >= grid_low && N + (sum + size) / 2 + slack <= grid_high) {
-                    if (slack == 0) {
-                        N += sum;
-                    } else {
-                        for (std::size_t c = 0; c < span; c += chunk) {
-                            const ChunkWords words = tie_words<L>(x + c, scale);
-                            const TieSteps moved = resolve_ties(words.odd, words.tie, std::uint64_t(N & 1), x + c, scale_value);
-                            N += words.sum + std::popcount(moved.up) - std::popcount(moved.down);
-                        }
-                    }
-                    done += span - chunk;
-                    continue;
+            reach = steps.size / std::fabs(scale_value);
+            if (!(steps.size < size_limit)) break;
+            // Exact: the sum plus or minus the magnitudes is twice the positive or negative part;
+            // each tie may move the partial sums by one more.
+            const std::int64_t sum = std::int64_t(steps.sum), size = std::int64_t(steps.size);
+            const std::int64_t slack = steps.frac < 0.5 ? 0 : std::int64_t{span};
+            if (N + (sum - size) / 2 - slack < grid_low || N + (sum + size) / 2 + slack > grid_high) break;
+            if (slack == 0) {
+                N += sum;
+                continue;
+            }
+            for (std::size_t c = 0; c < span; c += chunk) {
+                const ChunkWords words = tie_words<L>(x + c, scale);
+                const TieSteps moved = resolve_ties(words.odd, words.tie, std::uint64_t(N & 1), x + c, scale_value);
+                N += words.sum + std::popcount(moved.up) - std::popcount(moved.down);
+            }
+        }
+    } else {
+        for (; count - done >= chunk; done += chunk) {
+            const double* const x = values + done;
+            double* const to = out + done;
+            const ChunkScan scan = scan_chunk<L>(x, scale, base + N, to);
+            if (!(scan.size < size_limit)) break;
+            const TieSteps moved = scan.tie != 0 ? resolve_ties(scan.odd, scan.tie, std::uint64_t(N & 1), x, scale_value) : TieSteps{};
+            const std::int64_t up = std::popcount(moved.up), down = std::popcount(moved.down);
+            // Resolving a tie moves the later partial sums by one, so the bounds widen by the moves.
+            if ((N + std::int64_t(scan.lowest) - down < grid_low || N + std::int64_t(scan.highest) + up > grid_high) &&
+                (up + down == 0 || !partial_sums_fit<L>(x, scale, moved, N))) {
+                const std::size_t within = steps_within(x, scale_value, moved, N, base, to);
+                if (within < chunk) {
+                    done += within;
+                    break;
                 }
+                continue;
             }
-        }
-        if constexpr (!Running) scans = (scans + 1) % 4;
-        const ChunkScan scan = scan_chunk<L, Running>(x, scale, base + N, to);
-        if (!(scan.size < size_limit)) break;
-        const TieSteps moved = scan.tie != 0 ? resolve_ties(scan.odd, scan.tie, std::uint64_t(N & 1), x, scale_value) : TieSteps{};
-        const std::int64_t up = std::popcount(moved.up), down = std::popcount(moved.down);
-        // Resolving a tie moves the later partial sums by one, so the bounds widen by the moves.
-        if ((N + std::int64_t(scan.lowest) - down < grid_low || N + std::int64_t(scan.highest) + up > grid_high) &&
-            (up + down == 0 || !partial_sums_fit<L>(x, scale, moved, N))) {
-            const std::size_t within = steps_within<Running>(x, scale_value, moved, N, base, to);
-            if (within < chunk) {
-                done += within;
-                break;
-            }
-            continue;
-        }
-        if constexpr (Running) {
             if (up + down != 0) {
                 Int carry = Int{} + (base + N);
                 for (std::size_t v = 0; v < chunk; v += w) {
@@ -381,29 +381,41 @@ inline std::size_t grid_run(double& total, const double* values, std::size_t cou
                     carry += last_lane(partial, std::make_index_sequence<w>());
                 }
             }
+            N += std::int64_t(scan.sum) + up - down;
         }
-        N += std::int64_t(scan.sum) + up - down;
     }
     total = std::bit_cast<double>(base + N);
     return done;
 }
 
-// Grid runs wherever the running sum allows, the plain loop elsewhere. A run that stops leaves the
-// next 64 elements to the plain loop (the sum has usually just crossed into the next binade), twice
-// as many after each run in a row that got less than a chunk done (up to 4096), so data the grid
-// does not fit costs little more than the plain loop.
+// The distance from |total| to the nearer edge of its binade (exact: both differences are).
+double room(double total) {
+    const double size = std::fabs(total);
+    const double low = std::bit_cast<double>(bits_of(size) & (std::int64_t{0x7ff} << 52));
+    return std::min(size - low, 2.0 * low - size);
+}
+
+// Below this length the grid's setup is not paid back; the plain loop does it all.
+constexpr std::size_t shortest = 2048;
+
+// Grid runs wherever the running sum allows, the plain loop elsewhere. A run is only tried where
+// the room left in the binade exceeds the reach of the last span tested (data that moves more than
+// the room would fail the test, at a cost). After a run that got less than a span done, the plain
+// loop takes the next 64 elements (the sum has usually just crossed into the next binade), twice
+// as many after each such run in a row (up to 2048), so data the grid does not fit costs little
+// more than the plain loop.
 template <class L, bool Running>
 inline double accumulate(double total, const double* values, std::size_t count, double* out) {
+    if (count < shortest) return plain<Running>(total, values, count, out);
     std::size_t i = 0, short_runs = 0;
+    double reach = 0.0;
     while (count - i >= chunk) {
-        std::size_t plain_count = chunk;
-        if (on_grid(total)) {
-            const std::size_t done = grid_run<L, Running>(total, values + i, count - i, Running ? out + i : nullptr);
+        if (on_grid(total) && room(total) > reach) {
+            const std::size_t done = grid_run<L, Running>(total, values + i, count - i, Running ? out + i : nullptr, reach);
             i += done;
-            if (count - i < chunk) break;
-            short_runs = done >= chunk ? 0 : std::min<std::size_t>(short_runs + 1, 4);
-            plain_count = std::min(chunk << short_runs, count - i);
+            short_runs = done >= span ? 0 : std::min<std::size_t>(short_runs + 1, 5);
         }
+        const std::size_t plain_count = std::min(chunk << short_runs, count - i);
         total = plain<Running>(total, values + i, plain_count, Running ? out + i : nullptr);
         i += plain_count;
     }
