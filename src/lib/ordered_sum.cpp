@@ -55,9 +55,8 @@ double plain(double total, const double* values, std::size_t count, double* out)
 //   is the parity of N at the chunk's start XOR a prefix XOR of the steps' low bits; after a tie N
 //   is even.
 // - The sums of the negative and of the positive steps, widened by one per tie, bound all partial
-//   sums of a span; when they do not keep N inside the guard, a sum leaves the whole span to the
-//   plain loop. The running sums follow every partial sum instead, and their run stops at the first
-//   one that leaves the guard.
+//   sums of a span; when they do not keep N inside the guard, the run stops before the span and
+//   the plain loop takes it.
 // - The sum after the run is N·u with the sign of s; N in [2^52, 2^53) makes its bits the bits of s
 //   plus (N - N_s), and the running sums of cumsum are found the same way.
 // - A nonzero s never turns into a zero on the grid (N > 2^52), so signed zeros only arise in the
@@ -67,8 +66,6 @@ double plain(double total, const double* values, std::size_t count, double* out)
 
 typedef std::int64_t Int4 __attribute__((vector_size(32)));
 typedef std::int64_t Int8 __attribute__((vector_size(64)));
-typedef std::uint64_t Bits4 __attribute__((vector_size(32)));
-typedef std::uint64_t Bits8 __attribute__((vector_size(64)));
 
 // What the kernel needs beyond vector arithmetic: the sign bits of the lanes as a bit mask. The
 // vector comes by reference: passed by value between a function with the target and one without,
@@ -77,14 +74,12 @@ typedef std::uint64_t Bits8 __attribute__((vector_size(64)));
 struct Avx2Lanes {
     using Float = Vec4;
     using Int = Int4;
-    using Bits = Bits4;
     TARVIK_TARGET_AVX2 static std::uint64_t signs(const Int& v) { return unsigned(_mm256_movemask_pd(__m256d(v))); }
 };
 
 struct Avx512Lanes {
     using Float = Vec8;
     using Int = Int8;
-    using Bits = Bits8;
     TARVIK_TARGET_AVX512 static std::uint64_t signs(const Int& v) {
         return _mm512_cmplt_epi64_mask(__m512i(v), _mm512_setzero_si512());
     }
@@ -108,9 +103,6 @@ bool on_grid(double total) {
     const std::int64_t biased = (bits_of(total) >> 52) & 0x7ff;
     return biased >= 53 && biased < 0x7ff;
 }
-
-// n for one element: t rounded to the nearest integer, ties to even.
-std::int64_t grid_integer(double x, double scale) { return bits_of(x * scale + magic) - magic_bits; }
 
 template <class Int>
 inline std::int64_t lane_sum(Int v) {
@@ -202,20 +194,6 @@ inline TieSteps resolve_ties(std::uint64_t odd, std::uint64_t tie, std::uint64_t
     return moved;
 }
 
-// The elements of a chunk one by one from N, the bounds checked at each: returns how many stay
-// within them, with N the partial sum after those, and writes their running sums.
-inline std::size_t steps_within(const double* values, double scale, TieSteps moved, std::int64_t& N,
-                                std::int64_t base, double* out) {
-    for (std::size_t k = 0; k < chunk; ++k) {
-        const std::int64_t step = grid_integer(values[k], scale) + std::int64_t((moved.up >> k) & 1) -
-                                  std::int64_t((moved.down >> k) & 1);
-        if (N + step < grid_low || N + step > grid_high) return k;
-        N += step;
-        out[k] = std::bit_cast<double>(base + N);
-    }
-    return chunk;
-}
-
 // The steps of a chunk as lanes, ties resolved, from element v on.
 template <class L>
 inline typename L::Int lane_steps(const double* values, typename L::Float scale, TieSteps moved, std::size_t v) {
@@ -226,23 +204,6 @@ inline typename L::Int lane_steps(const double* values, typename L::Float scale,
     const Int n = Int(load<Float>(values + v) * scale + magic) - magic_bits;
     if ((moved.up | moved.down) == 0) return n;
     return n + (((Int{} + std::int64_t(moved.up >> v)) >> lane) & 1) - (((Int{} + std::int64_t(moved.down >> v)) >> lane) & 1);
-}
-
-// True when every partial sum of the chunk from N stays inside the guard.
-template <class L>
-inline bool partial_sums_fit(const double* values, typename L::Float scale, TieSteps moved, std::int64_t N) {
-    using Int = typename L::Int;
-    constexpr std::size_t w = lanes<Int>;
-    Int carry = Int{} + N, outside{};
-    for (std::size_t v = 0; v < chunk; v += w) {
-        const Int partial = inclusive_prefix(lane_steps<L>(values, scale, moved, v));
-        const Int sums = partial + carry;
-        outside |= (sums - grid_low) | (grid_high - sums);
-        carry += last_lane(partial, std::make_index_sequence<w>());
-    }
-    std::int64_t any = 0;
-    for (std::size_t lane = 0; lane < w; ++lane) any |= outside[lane];
-    return any >= 0;
 }
 
 // For a chunk with ties under the cheap test: a bit per element for odd steps and for ties, and
@@ -271,58 +232,12 @@ inline ChunkWords tie_words(const double* values, typename L::Float scale) {
     return {odd, tie, std::int64_t(total)};
 }
 
-// One pass over a chunk that also follows its partial sums before ties are resolved: their lowest
-// and highest value and the steps' sum (relative to the chunk's start), a bit per element for odd
-// steps and for ties, and the sum of the steps' magnitudes as in `chunk_steps`. The partial sums
-// go to out as bits from `first` (the bits of the sum before the chunk), right wherever no tie
-// moved a step.
-struct ChunkScan {
-    double sum, lowest, highest, size;
-    std::uint64_t odd, tie;
-};
-
-template <class L>
-inline ChunkScan scan_chunk(const double* values, typename L::Float scale, std::int64_t first, double* out) {
-    using Float = typename L::Float;
-    using Int = typename L::Int;
-    constexpr std::size_t w = lanes<Float>;
-    constexpr double inf = __builtin_inf();
-    Float carry{}, lowest = Float{} + inf, highest = Float{} - inf, size{};
-    std::uint64_t odd = 0, tie = 0;
-    const std::uint64_t offset = std::uint64_t(first) - std::uint64_t(magic_bits);
-#pragma GCC unroll 2
-    for (std::size_t v = 0; v < chunk; v += w) {
-        const Float t = load<Float>(values + v) * scale;
-        const Float rounded = t + magic;
-        const Float n = rounded - magic;
-        size += magnitude(n);
-        odd |= L::signs(Int(rounded) << 63) << v;  // magic is even, so the low bit is n's
-        tie |= L::signs(magnitude(t - n) == 0.5) << v;
-        const Float partial = inclusive_prefix(n);
-        const Float sums = partial + carry;
-        lowest = sums < lowest ? sums : lowest;
-        highest = sums > highest ? sums : highest;
-        // |sums| < 2^51, so adding magic leaves the integer in the low bits. Unsigned, so that the
-        // garbage of a chunk that turns out off the grid wraps harmlessly.
-        store(out + v, Float(typename L::Bits(sums + magic) + offset));
-        carry += last_lane(partial, std::make_index_sequence<w>());
-    }
-    ChunkScan scan{carry[0], inf, -inf, 0.0, odd, tie};
-    for (std::size_t lane = 0; lane < w; ++lane) {
-        scan.lowest = std::min(scan.lowest, lowest[lane]);
-        scan.highest = std::max(scan.highest, highest[lane]);
-        scan.size += size[lane];
-    }
-    return scan;
-}
-
-// As many elements as stay on the grid of `total`'s binade, which `on_grid` accepted: returns how
-// many were added, with total the sum after them (and with Running their running sums written to
-// out). A sum goes by spans under the cheap test and stops at the first span that fails it, which
-// leaves the span to the plain loop: following the partial sums costs about as much as the plain
-// loop, so it only pays for the running sums, which need them anyway and go chunk by chunk.
-// `reach` is set to how far, in value, the steps of the last span tested reached in all (the sum
-// of their magnitudes), which says how much room the next attempt needs.
+// As many spans as stay on the grid of `total`'s binade, which `on_grid` accepted, by the cheap
+// test: returns how many elements were added, with total the sum after them (and with Running their
+// running sums written to out). The run stops at the first span that fails the test. Following the
+// partial sums exactly would find where inside it the sum leaves the binade, but costs about as
+// much as the plain loop. `reach` is set to how far, in value, the steps of the last span tested
+// reached in all (the sum of their magnitudes), which says how much room the next run needs.
 template <class L, bool Running>
 inline std::size_t grid_run(double& total, const double* values, std::size_t count, double* out, double& reach) {
     using Float = typename L::Float;
@@ -334,54 +249,36 @@ inline std::size_t grid_run(double& total, const double* values, std::size_t cou
     const double scale_value = std::bit_cast<double>((bits & INT64_MIN) | ((2098 - ((bits >> 52) & 0x7ff)) << 52));
     const Float scale = broadcast<Float>(scale_value);
     std::size_t done = 0;
-    if constexpr (!Running) {
-        for (; count - done >= span; done += span) {
-            const double* const x = values + done;
-            const ChunkSteps steps = chunk_steps<L>(x, scale);
-            reach = steps.size / std::fabs(scale_value);
-            if (!(steps.size < size_limit)) break;
-            // Exact: the sum plus or minus the magnitudes is twice the positive or negative part;
-            // each tie may move the partial sums by one more.
-            const std::int64_t sum = std::int64_t(steps.sum), size = std::int64_t(steps.size);
-            const std::int64_t slack = steps.frac < 0.5 ? 0 : std::int64_t{span};
-            if (N + (sum - size) / 2 - slack < grid_low || N + (sum + size) / 2 + slack > grid_high) break;
-            if (slack == 0) {
-                N += sum;
-                continue;
-            }
-            for (std::size_t c = 0; c < span; c += chunk) {
-                const ChunkWords words = tie_words<L>(x + c, scale);
-                const TieSteps moved = resolve_ties(words.odd, words.tie, std::uint64_t(N & 1), x + c, scale_value);
-                N += words.sum + std::popcount(moved.up) - std::popcount(moved.down);
-            }
+    for (; count - done >= span; done += span) {
+        const double* const x = values + done;
+        const ChunkSteps steps = chunk_steps<L>(x, scale);
+        reach = steps.size / std::fabs(scale_value);
+        if (!(steps.size < size_limit)) break;
+        // Exact: the sum plus or minus the magnitudes is twice the positive or negative part;
+        // each tie may move the partial sums by one more.
+        const std::int64_t sum = std::int64_t(steps.sum), size = std::int64_t(steps.size);
+        const std::int64_t slack = steps.frac < 0.5 ? 0 : std::int64_t{span};
+        if (N + (sum - size) / 2 - slack < grid_low || N + (sum + size) / 2 + slack > grid_high) break;
+        if (!Running && slack == 0) {
+            N += sum;
+            continue;
         }
-    } else {
-        for (; count - done >= chunk; done += chunk) {
-            const double* const x = values + done;
-            double* const to = out + done;
-            const ChunkScan scan = scan_chunk<L>(x, scale, base + N, to);
-            if (!(scan.size < size_limit)) break;
-            const TieSteps moved = scan.tie != 0 ? resolve_ties(scan.odd, scan.tie, std::uint64_t(N & 1), x, scale_value) : TieSteps{};
-            const std::int64_t up = std::popcount(moved.up), down = std::popcount(moved.down);
-            // Resolving a tie moves the later partial sums by one, so the bounds widen by the moves.
-            if ((N + std::int64_t(scan.lowest) - down < grid_low || N + std::int64_t(scan.highest) + up > grid_high) &&
-                (up + down == 0 || !partial_sums_fit<L>(x, scale, moved, N))) {
-                const std::size_t within = steps_within(x, scale_value, moved, N, base, to);
-                if (within < chunk) {
-                    done += within;
-                    break;
-                }
-                continue;
+        for (std::size_t c = 0; c < span; c += chunk) {
+            TieSteps moved;
+            if (slack != 0) {
+                const ChunkWords words = tie_words<L>(x + c, scale);
+                moved = resolve_ties(words.odd, words.tie, std::uint64_t(N & 1), x + c, scale_value);
+                if constexpr (!Running) N += words.sum + std::popcount(moved.up) - std::popcount(moved.down);
             }
-            if (up + down != 0) {
+            if constexpr (Running) {
                 Int carry = Int{} + (base + N);
                 for (std::size_t v = 0; v < chunk; v += w) {
-                    const Int partial = inclusive_prefix(lane_steps<L>(x, scale, moved, v));
-                    store(to + v, Float(partial + carry));
+                    const Int partial = inclusive_prefix(lane_steps<L>(x + c, scale, moved, v));
+                    store(out + done + c + v, Float(partial + carry));
                     carry += last_lane(partial, std::make_index_sequence<w>());
                 }
+                N = carry[0] - base;
             }
-            N += std::int64_t(scan.sum) + up - down;
         }
     }
     total = std::bit_cast<double>(base + N);
