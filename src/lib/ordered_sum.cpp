@@ -5,7 +5,6 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <utility>
 
 #include "simd.hpp"
 
@@ -58,7 +57,7 @@ double plain(double total, const double* values, std::size_t count, double* out)
 //   sums of a span; when they do not keep N inside the guard, the run stops before the span and
 //   the plain loop takes it.
 // - The sum after the run is N·u with the sign of s; N in [2^52, 2^53) makes its bits the bits of s
-//   plus (N - N_s), and the running sums of cumsum are found the same way.
+//   plus (N - N_s).
 // - A nonzero s never turns into a zero on the grid (N > 2^52), so signed zeros only arise in the
 //   plain loop: the start (-0.0 or +0.0), zero sums and what follows them until s is nonzero.
 // All this holds under round to nearest with subnormals kept (no flush to zero), the process's
@@ -90,7 +89,6 @@ constexpr std::size_t chunk = 64;
 // Elements under one cheap test: the test is tried on four chunks at once, to spread its cost.
 constexpr std::size_t span = 4 * chunk;
 constexpr double magic = 0x1.8p52;
-constexpr std::int64_t magic_bits = 0x4338000000000000;
 constexpr double size_limit = 0x1p51;  // for the summed magnitudes of the steps tested together
 constexpr std::int64_t grid_low = (std::int64_t{1} << 52) + 1;
 constexpr std::int64_t grid_high = (std::int64_t{1} << 53) - 1;
@@ -102,34 +100,6 @@ std::int64_t bits_of(double value) { return std::bit_cast<std::int64_t>(value); 
 bool on_grid(double total) {
     const std::int64_t biased = (bits_of(total) >> 52) & 0x7ff;
     return biased >= 53 && biased < 0x7ff;
-}
-
-template <class Int>
-inline std::int64_t lane_sum(Int v) {
-    std::int64_t total = 0;
-    for (std::size_t w = 0; w < lanes<Int>; ++w) total += v[w];
-    return total;
-}
-
-// The lanes moved up by By places, zeros entering at the bottom.
-template <std::size_t By, class Int, std::size_t... W>
-inline Int shifted_up(Int v, std::index_sequence<W...>) {
-    return __builtin_shufflevector(v, Int{}, (W >= By ? W - By : lanes<Int> + W)...);
-}
-
-// Lane k holds the sum of lanes 0..k.
-template <class Int>
-inline Int inclusive_prefix(Int v) {
-    constexpr auto each = std::make_index_sequence<lanes<Int>>();
-    v += shifted_up<1>(v, each);
-    v += shifted_up<2>(v, each);
-    if constexpr (lanes<Int> > 4) v += shifted_up<4>(v, each);
-    return v;
-}
-
-template <class Int, std::size_t... W>
-inline Int last_lane(Int v, std::index_sequence<W...>) {
-    return __builtin_shufflevector(v, v, (W * 0 + lanes<Int> - 1)...);
 }
 
 template <class V>
@@ -194,18 +164,6 @@ inline TieSteps resolve_ties(std::uint64_t odd, std::uint64_t tie, std::uint64_t
     return moved;
 }
 
-// The steps of a chunk as lanes, ties resolved, from element v on.
-template <class L>
-inline typename L::Int lane_steps(const double* values, typename L::Float scale, TieSteps moved, std::size_t v) {
-    using Float = typename L::Float;
-    using Int = typename L::Int;
-    Int lane;
-    for (std::size_t w = 0; w < lanes<Int>; ++w) lane[w] = std::int64_t(w);
-    const Int n = Int(load<Float>(values + v) * scale + magic) - magic_bits;
-    if ((moved.up | moved.down) == 0) return n;
-    return n + (((Int{} + std::int64_t(moved.up >> v)) >> lane) & 1) - (((Int{} + std::int64_t(moved.down >> v)) >> lane) & 1);
-}
-
 // For a chunk with ties under the cheap test: a bit per element for odd steps and for ties, and
 // the steps' sum.
 struct ChunkWords {
@@ -233,16 +191,14 @@ inline ChunkWords tie_words(const double* values, typename L::Float scale) {
 }
 
 // As many spans as stay on the grid of `total`'s binade, which `on_grid` accepted, by the cheap
-// test: returns how many elements were added, with total the sum after them (and with Running their
-// running sums written to out). The run stops at the first span that fails the test. Following the
-// partial sums exactly would find where inside it the sum leaves the binade, but costs about as
-// much as the plain loop. `reach` is set to how far, in value, the steps of the last span tested
-// reached in all (the sum of their magnitudes), which says how much room the next run needs.
-template <class L, bool Running>
-inline std::size_t grid_run(double& total, const double* values, std::size_t count, double* out, double& reach) {
+// test: returns how many elements were added, with total the sum after them. The run stops at the
+// first span that fails the test. Following the partial sums exactly would find where inside it
+// the sum leaves the binade, but costs about as much as the plain loop. `reach` is set to how far,
+// in value, the steps of the last span tested reached in all (the sum of their magnitudes), which
+// says how much room the next run needs.
+template <class L>
+inline std::size_t grid_run(double& total, const double* values, std::size_t count, double& reach) {
     using Float = typename L::Float;
-    using Int = typename L::Int;
-    constexpr std::size_t w = lanes<Float>;
     const std::int64_t bits = bits_of(total);
     std::int64_t N = (bits & ((std::int64_t{1} << 52) - 1)) | (std::int64_t{1} << 52);
     const std::int64_t base = bits - N;
@@ -259,26 +215,14 @@ inline std::size_t grid_run(double& total, const double* values, std::size_t cou
         const std::int64_t sum = std::int64_t(steps.sum), size = std::int64_t(steps.size);
         const std::int64_t slack = steps.frac < 0.5 ? 0 : std::int64_t{span};
         if (N + (sum - size) / 2 - slack < grid_low || N + (sum + size) / 2 + slack > grid_high) break;
-        if (!Running && slack == 0) {
+        if (slack == 0) {
             N += sum;
             continue;
         }
         for (std::size_t c = 0; c < span; c += chunk) {
-            TieSteps moved;
-            if (slack != 0) {
-                const ChunkWords words = tie_words<L>(x + c, scale);
-                moved = resolve_ties(words.odd, words.tie, std::uint64_t(N & 1), x + c, scale_value);
-                if constexpr (!Running) N += words.sum + std::popcount(moved.up) - std::popcount(moved.down);
-            }
-            if constexpr (Running) {
-                Int carry = Int{} + (base + N);
-                for (std::size_t v = 0; v < chunk; v += w) {
-                    const Int partial = inclusive_prefix(lane_steps<L>(x + c, scale, moved, v));
-                    store(out + done + c + v, Float(partial + carry));
-                    carry += last_lane(partial, std::make_index_sequence<w>());
-                }
-                N = carry[0] - base;
-            }
+            const ChunkWords words = tie_words<L>(x + c, scale);
+            const TieSteps moved = resolve_ties(words.odd, words.tie, std::uint64_t(N & 1), x + c, scale_value);
+            N += words.sum + std::popcount(moved.up) - std::popcount(moved.down);
         }
     }
     total = std::bit_cast<double>(base + N);
@@ -301,55 +245,51 @@ constexpr std::size_t shortest = 2048;
 // loop takes the next 64 elements (the sum has usually just crossed into the next binade), twice
 // as many after each such run in a row (up to 2048), so data the grid does not fit costs little
 // more than the plain loop.
-template <class L, bool Running>
-inline double accumulate(double total, const double* values, std::size_t count, double* out) {
-    if (count < shortest) return plain<Running>(total, values, count, out);
+template <class L>
+inline double accumulate(const double* values, std::size_t count) {
+    double total = -0.0;
+    if (count < shortest) return plain<false>(total, values, count, nullptr);
     std::size_t i = 0, short_runs = 0;
     double reach = 0.0;
     while (count - i >= chunk) {
         if (on_grid(total) && room(total) > reach) {
-            const std::size_t done = grid_run<L, Running>(total, values + i, count - i, Running ? out + i : nullptr, reach);
+            const std::size_t done = grid_run<L>(total, values + i, count - i, reach);
             i += done;
             short_runs = done >= span ? 0 : std::min<std::size_t>(short_runs + 1, 5);
         }
         const std::size_t plain_count = std::min(chunk << short_runs, count - i);
-        total = plain<Running>(total, values + i, plain_count, Running ? out + i : nullptr);
+        total = plain<false>(total, values + i, plain_count, nullptr);
         i += plain_count;
     }
-    return plain<Running>(total, values + i, count - i, Running ? out + i : nullptr);
+    return plain<false>(total, values + i, count - i, nullptr);
 }
 
-template <bool Running>
-[[gnu::flatten]] TARVIK_TARGET_AVX2 double accumulate_avx2(double total, const double* values, std::size_t count,
-                                                           double* out) {
-    return accumulate<Avx2Lanes, Running>(total, values, count, out);
+[[gnu::flatten]] TARVIK_TARGET_AVX2 double accumulate_avx2(const double* values, std::size_t count) {
+    return accumulate<Avx2Lanes>(values, count);
 }
 
 // The same kernel at twice the width.
-template <bool Running>
-[[gnu::flatten]] TARVIK_TARGET_AVX512 double accumulate_avx512(double total, const double* values,
-                                                               std::size_t count, double* out) {
-    return accumulate<Avx512Lanes, Running>(total, values, count, out);
+[[gnu::flatten]] TARVIK_TARGET_AVX512 double accumulate_avx512(const double* values, std::size_t count) {
+    return accumulate<Avx512Lanes>(values, count);
 }
 
 #endif
-
-template <bool Running>
-double dispatch(double total, const double* values, std::size_t count, double* out) {
-#if defined(__x86_64__)
-    switch (widest_isa()) {
-    case Isa::avx512: return accumulate_avx512<Running>(total, values, count, out);
-    case Isa::avx2: return accumulate_avx2<Running>(total, values, count, out);
-    case Isa::portable: break;
-    }
-#endif
-    return plain<Running>(total, values, count, out);
-}
 
 }  // namespace
 
-double ordered_sum(const double* values, std::size_t count) { return dispatch<false>(-0.0, values, count, nullptr); }
+double ordered_sum(const double* values, std::size_t count) {
+#if defined(__x86_64__)
+    switch (widest_isa()) {
+    case Isa::avx512: return accumulate_avx512(values, count);
+    case Isa::avx2: return accumulate_avx2(values, count);
+    case Isa::portable: break;
+    }
+#endif
+    return plain<false>(-0.0, values, count, nullptr);
+}
 
-void running_sums(const double* values, std::size_t count, double* out) { dispatch<true>(0.0, values, count, out); }
+// The grid gains nothing here: every running sum has to be found and stored, and the vector
+// prefix sums that do it cost about as much as the plain loop.
+void running_sums(const double* values, std::size_t count, double* out) { plain<true>(0.0, values, count, out); }
 
 }  // namespace tarvik
