@@ -1,10 +1,10 @@
-// Sums in the exact left-to-right order, computed faster than one dependent addition per element.
+// Sums in the exact left-to-right order; the sum computed faster than one dependent addition per element.
 //
 // Both give, bit for bit, what the plain loop gives: ((((start + x0) + x1) + x2) + ...) with one
-// rounding per addition. While the running sum stays inside one binade, whole blocks are added as
-// integers on that binade's grid (see ordered_sum.cpp for why that is exact); everything else goes
-// through the plain loop. Both assume the process's floating-point environment: round to nearest,
-// no flush of subnormals to zero.
+// rounding per addition. For the sum, while the running sum stays inside one binade, whole blocks
+// are added as integers on that binade's grid (see ordered_sum.cpp for why that is exact);
+// everything else goes through the plain loop, which is all the running sums use. The grid assumes
+// the process's floating-point environment: round to nearest, no flush of subnormals to zero.
 #pragma once
 
 #include <cstddef>
