@@ -240,18 +240,24 @@ PyMethodDef method_entry() {
                 METH_FASTCALL | METH_KEYWORDS, docstring(callable(id))};
 }
 
+// Whether row `c` belongs to `owner`. Compared by name: with AddressSanitizer the compiler does not
+// fold a comparison of two objects' addresses at compile time.
+constexpr bool belongs_to(const Callable& c, const Class& owner) {
+    return std::string_view(c.owner->name) == owner.name;
+}
+
 // The rows of `owner`'s methods, in table order.
 template <const Class& owner>
 constexpr auto method_ids() {
     constexpr std::size_t count = [] {
         std::size_t n = 0;
-        for (const Callable& c : callables) n += c.owner == &owner && !c.is_constructor();
+        for (const Callable& c : callables) n += belongs_to(c, owner) && !c.is_constructor();
         return n;
     }();
     std::array<Id, count> ids{};
     std::size_t next = 0;
     for (const Callable& c : callables)
-        if (c.owner == &owner && !c.is_constructor()) ids[next++] = c.id;
+        if (belongs_to(c, owner) && !c.is_constructor()) ids[next++] = c.id;
     return ids;
 }
 
@@ -259,7 +265,7 @@ constexpr auto method_ids() {
 template <const Class& owner>
 constexpr Id constructor_id() {
     for (const Callable& c : callables)
-        if (c.owner == &owner && c.is_constructor()) return c.id;
+        if (belongs_to(c, owner) && c.is_constructor()) return c.id;
     throw "a class needs a constructor row";
 }
 
