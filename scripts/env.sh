@@ -4,7 +4,9 @@ set -euo pipefail
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 SYSTEM_PACKAGES=(libopenblas-dev libgtest-dev libbenchmark-dev pkg-config g++ valgrind)
-PYTHON_PACKAGES=("cmake>=3.26" ninja "scikit-build-core>=0.10" pytest hypothesis numpy mypy)
+# The build tools; the test, documentation and benchmark tools are pyproject.toml's dependency groups.
+PYTHON_PACKAGES=("cmake>=3.26" ninja "scikit-build-core>=0.11")
+DEPENDENCY_GROUPS=(test docs bench)
 
 log() { printf '== %s\n' "$*" >&2; }
 
@@ -60,10 +62,18 @@ venv_for() {
         "$python" -m venv "$venv"
     fi
     # The stamp records what was installed, so a longer package list installs the rest.
-    if [ "$(cat "$venv/.ready" 2>/dev/null)" != "${PYTHON_PACKAGES[*]}" ]; then
+    local wanted
+    wanted="${PYTHON_PACKAGES[*]} $("$venv/bin/python" -c '
+import sys, tomllib
+with open(sys.argv[1], "rb") as f:
+    groups = tomllib.load(f)["dependency-groups"]
+print([groups[name] for name in sys.argv[2:]])' "$ROOT/pyproject.toml" "${DEPENDENCY_GROUPS[@]}")"
+    if [ "$(cat "$venv/.ready" 2>/dev/null)" != "$wanted" ]; then
         "$venv/bin/python" -m pip install -q --upgrade pip >&2
-        "$venv/bin/python" -m pip install -q "${PYTHON_PACKAGES[@]}" >&2
-        printf '%s' "${PYTHON_PACKAGES[*]}" >"$venv/.ready"
+        local groups=()
+        for group in "${DEPENDENCY_GROUPS[@]}"; do groups+=(--group "$ROOT/pyproject.toml:$group"); done
+        "$venv/bin/python" -m pip install -q "${PYTHON_PACKAGES[@]}" "${groups[@]}" >&2
+        printf '%s' "$wanted" >"$venv/.ready"
     fi
     printf '%s\n' "$venv/bin/python"
 }

@@ -1,10 +1,21 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs every test: the C++ tests through ctest, then the Python
-# suite under each interpreter found (3.12 and 3.13 here) against the module installed with pip.
+# Installs what is missing, builds, and runs every test: the C++ tests through ctest, the Python suite
+# under each interpreter found (3.12 and 3.13 here) against the module installed with pip, the
+# documentation build with warnings as errors, the packaging checks and the hardening run.
+#
+#   bash scripts/test.sh           everything (what CI runs)
+#   bash scripts/test.sh --quick   the C++ tests and the Python suite under the oldest interpreter only
 source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
+quick=false
+case "${1:-}" in
+    "") ;;
+    --quick) quick=true ;;
+    *) echo "usage: bash scripts/test.sh [--quick]" >&2; exit 2 ;;
+esac
 install_system_packages
 pythons=$(find_pythons)
 [ -n "$pythons" ] || { echo "no Python 3.12 or newer found; set PYTHON=/path/to/python" >&2; exit 1; }
+if $quick; then pythons=$(head -n1 <<<"$pythons"); fi
 
 first=$(venv_for "$(head -n1 <<<"$pythons")")
 bin=$(dirname "$first")
@@ -22,5 +33,11 @@ while read -r interpreter; do
     log "Python tests ($("$python" -c 'import sys; print(sys.version.split()[0])'))"
     (cd "$ROOT/tests/python" && "$python" -m pytest -q -p no:cacheprovider)
 done <<<"$pythons"
+if $quick; then
+    log "quick run passed (documentation, packaging and hardening not run)"
+    exit 0
+fi
+log "documentation (sphinx -W)"
+"$first" -m sphinx -W --keep-going -q -b html "$ROOT/docs" "$ROOT/build/docs"
 bash "$ROOT/scripts/package.sh"
 bash "$ROOT/scripts/hardening.sh" ci

@@ -18,6 +18,7 @@
 // they call, instruction-set helpers included.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -67,51 +68,61 @@ inline constexpr double c3 = 0x1.555555555543cp-3;
 inline constexpr double c4 = 0x1.55555cf172b91p-5;
 inline constexpr double c5 = 0x1.1111167a4d017p-7;
 
-typedef std::int64_t Int4 __attribute__((vector_size(32)));
-typedef std::int64_t Int8 __attribute__((vector_size(64)));
-
 #if defined(__x86_64__)
 // What the kernel needs of an instruction set beyond vector arithmetic: table lookups, fused
 // multiply-adds and a test for any set lane. `look_up` reads the table pair of each lane's entry.
+// Vectors come and go by reference: passed or returned by value between a function with the target
+// and one without, a vector wider than 16 bytes changes the calling convention, which clang refuses
+// even where the call is inlined.
 struct Avx2Lanes {
     using Float = Vec4;
     using Int = Int4;
+    using Bits = std::uint64_t __attribute__((vector_size(32)));
     // Four 16-byte loads of (tail, bits) pairs and a transpose cost less than two gathers.
-    TARVIK_TARGET_AVX2 static void look_up(Int entry, Float& tail, Int& bits) {
+    TARVIK_TARGET_AVX2 static void look_up(const Int& entry, Float& tail, Int& bits) {
+        // Byte offsets of the pairs, scaled in the vector before the lanes are taken apart.
+        const Int offset = entry << 4;
         alignas(32) std::int64_t at[4];
-        std::memcpy(at, &entry, sizeof at);
-        const auto pair = [](std::int64_t i) {
-            return _mm_loadu_si128(reinterpret_cast<const __m128i*>(table + 2 * i));
+        std::memcpy(at, &offset, sizeof at);
+        const auto pair = [](std::int64_t bytes) {
+            return _mm_loadu_si128(reinterpret_cast<const __m128i*>(reinterpret_cast<const char*>(table) + bytes));
         };
         const __m256i low = _mm256_inserti128_si256(_mm256_castsi128_si256(pair(at[0])), pair(at[2]), 1);
         const __m256i high = _mm256_inserti128_si256(_mm256_castsi128_si256(pair(at[1])), pair(at[3]), 1);
         tail = Float(_mm256_unpacklo_epi64(low, high));
         bits = Int(_mm256_unpackhi_epi64(low, high));
     }
-    TARVIK_TARGET_AVX2 static Float fma(Float a, Float b, Float c) { return _mm256_fmadd_pd(a, b, c); }
-    TARVIK_TARGET_AVX2 static bool any(Int mask) { return !_mm256_testz_si256(__m256i(mask), __m256i(mask)); }
+    TARVIK_TARGET_AVX2 static void fma(const Float& a, const Float& b, const Float& c, Float& result) {
+        result = _mm256_fmadd_pd(a, b, c);
+    }
+    TARVIK_TARGET_AVX2 static bool any(const Int& mask) { return !_mm256_testz_si256(__m256i(mask), __m256i(mask)); }
 };
 
 struct Avx512Lanes {
     using Float = Vec8;
     using Int = Int8;
-    TARVIK_TARGET_AVX512 static void look_up(Int entry, Float& tail, Int& bits) {
+    using Bits = std::uint64_t __attribute__((vector_size(64)));
+    TARVIK_TARGET_AVX512 static void look_up(const Int& entry, Float& tail, Int& bits) {
         const __m512i index = __m512i(entry << 1);
         const auto* base = reinterpret_cast<const long long*>(table);
         tail = Float(_mm512_mask_i64gather_epi64(_mm512_setzero_si512(), 0xff, index, base, 8));
         bits = Int(_mm512_mask_i64gather_epi64(_mm512_setzero_si512(), 0xff, index, base + 1, 8));
     }
-    TARVIK_TARGET_AVX512 static Float fma(Float a, Float b, Float c) { return _mm512_fmadd_pd(a, b, c); }
-    TARVIK_TARGET_AVX512 static bool any(Int mask) { return _mm512_test_epi64_mask(__m512i(mask), __m512i(mask)) != 0; }
+    TARVIK_TARGET_AVX512 static void fma(const Float& a, const Float& b, const Float& c, Float& result) {
+        result = _mm512_fmadd_pd(a, b, c);
+    }
+    TARVIK_TARGET_AVX512 static bool any(const Int& mask) { return _mm512_test_epi64_mask(__m512i(mask), __m512i(mask)) != 0; }
 };
 #endif
 
 template <class L, bool Fused>
 inline typename L::Float multiply_add(typename L::Float a, typename L::Float b, typename L::Float c) {
+    typename L::Float result;
     if constexpr (Fused)
-        return L::fma(a, b, c);
+        L::fma(a, b, c, result);
     else
-        return a * b + c;
+        result = a * b + c;
+    return result;
 }
 
 // The fast path for every lane, in the library's order of operations; meaningful where
@@ -127,8 +138,12 @@ inline typename L::Float exp_fast(typename L::Float x) {
                                            multiply_add<L, Fused>(kd, Float{} + neg_ln2_hi_n, x));
     Float tail;
     Int bits;
-    L::look_up(k & 127, tail, bits);
-    const Float scale = Float(bits + (k << 45));
+    const Int entry = k & 127;
+    L::look_up(entry, tail, bits);
+    // Adding k's high bits to the exponent field is arithmetic modulo 2^64, as in the library; in
+    // unsigned lanes it is defined for the lanes the caller replaces, too.
+    using Bits = typename L::Bits;
+    const Float scale = Float(Bits(bits) + (Bits(k) << 45));
     const Float r2 = r * r;
     const Float low = multiply_add<L, Fused>(r2, multiply_add<L, Fused>(r, Float{} + c3, Float{} + c2), tail + r);
     const Float poly = multiply_add<L, Fused>(r2 * r2, multiply_add<L, Fused>(r, Float{} + c5, Float{} + c4), low);
@@ -142,7 +157,8 @@ template <class L, bool Fused>
 inline typename L::Float exp_lanes(typename L::Float x, bool& large) {
     using Int = typename L::Int;
     const Int magnitude = Int(x) & INT64_MAX;
-    large = L::any(magnitude >= 0x4080000000000000);  // the bits of 512.0
+    const Int beyond = magnitude >= 0x4080000000000000;  // the bits of 512.0
+    large = L::any(beyond);
     const Int tiny = magnitude < 0x3c90000000000000;   // the bits of 0x1p-54
     return tiny ? 1.0 + x : exp_fast<L, Fused>(x);
 }
@@ -150,17 +166,35 @@ inline typename L::Float exp_lanes(typename L::Float x, bool& large) {
 // True where the fast path of `exp_lanes` does not hold.
 inline bool exp_is_large(double x) { return !(std::fabs(x) < 512.0); }
 
+// out[i] = rule(in[i]) for a rule that is `finish` applied to exp of in[i] (of -in[i] when
+// `Negated`), lanes at a time; `element` is the whole rule for one element, on the library's exp,
+// for the lanes `exp_lanes` leaves to the library.
+template <class L, bool Fused, bool Negated, class Finish, class Element>
+inline void map_exp(const double* in, double* out, std::size_t count, Finish finish, Element element) {
+    using Float = typename L::Float;
+    constexpr std::size_t width = lanes<Float>;
+    for (std::size_t i = 0; i < count; i += width) {
+        const std::size_t present = std::min(width, count - i);
+        const Float x = load_partial<Float>(in + i, present);
+        bool large;
+        store_partial(out + i, finish(exp_lanes<L, Fused>(Negated ? -x : x, large)), present);
+        if (large) [[unlikely]]
+            for (std::size_t w = 0; w < present; ++w)
+                if (exp_is_large(in[i + w])) out[i + w] = element(in[i + w]);
+    }
+}
+
 }  // namespace exp_detail
 
 #if defined(__x86_64__)
 // The vector entry points: each carries its lanes' target and inlines the whole kernel loop.
 template <class Kernel, bool Fused, class... Args>
-TARVIK_TARGET_AVX2 [[gnu::flatten]] auto run_avx2(Args... args) {
+[[gnu::flatten]] TARVIK_TARGET_AVX2 auto run_avx2(Args... args) {
     return Kernel::template run<exp_detail::Avx2Lanes, Fused>(args...);
 }
 
 template <class Kernel, bool Fused, class... Args>
-TARVIK_TARGET_AVX512 [[gnu::flatten]] auto run_avx512(Args... args) {
+[[gnu::flatten]] TARVIK_TARGET_AVX512 auto run_avx512(Args... args) {
     return Kernel::template run<exp_detail::Avx512Lanes, Fused>(args...);
 }
 #endif

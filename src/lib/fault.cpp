@@ -34,4 +34,8 @@ void fail(std::string_view pattern, std::initializer_list<MessageArg> args, std:
     throw EngineFault(format_message(pattern, args), FaultKind::check_failed, where);
 }
 
+void fail_internal(std::string_view pattern, std::initializer_list<MessageArg> args, std::source_location where) {
+    throw EngineFault(format_message(pattern, args), FaultKind::internal, where);
+}
+
 }  // namespace tarvik

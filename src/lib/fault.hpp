@@ -11,9 +11,10 @@
 
 namespace tarvik {
 
-// What went wrong, as far as the binding needs to know: an ordinary failed check becomes
-// PanicException, a refused allocation becomes MemoryError.
-enum class FaultKind { check_failed, out_of_memory };
+// What went wrong, as far as the binding needs to know: a failed check on the caller's input and a
+// broken invariant of the module itself both become PanicException (only the second is reported as an
+// internal fault), a refused allocation becomes MemoryError.
+enum class FaultKind { check_failed, internal, out_of_memory };
 
 class EngineFault : public std::exception {
 public:
@@ -53,5 +54,8 @@ std::string format_message(std::string_view pattern, std::initializer_list<Messa
 // Raises an EngineFault whose message is `pattern` filled with `args`.
 [[noreturn]] void fail(std::string_view pattern, std::initializer_list<MessageArg> args = {},
                        std::source_location where = std::source_location::current());
+// The same for a condition that no input should reach: a broken invariant of the module.
+[[noreturn]] void fail_internal(std::string_view pattern, std::initializer_list<MessageArg> args = {},
+                                std::source_location where = std::source_location::current());
 
 }  // namespace tarvik

@@ -1,8 +1,11 @@
 #include "matrix.hpp"
 
 #include <cblas.h>
+#include <sys/mman.h>
 
+#include <atomic>
 #include <cstdint>
+#include <cstdlib>
 
 #include "matmul_kernel.hpp"
 
@@ -29,6 +32,59 @@ Buffer<double> zeroed_output(std::uint64_t m, std::uint64_t n) {
     return out;
 }
 
+// OpenBLAS (0.3.21 here) takes the packing buffer of a product from a table of buffers that it fills
+// on first need: it maps BUFFER_SIZE bytes, falls back to malloc, and when both are refused retries
+// forever on the calling thread. A buffer once obtained stays in the table for later calls, so only
+// a caller that may need a new one is at risk: the first of each thread (builds that keep the table
+// per thread) and one that makes more calls run at once than ever succeeded together (the shared
+// table). Before such a call the same mapping is made and released here, so a refusal becomes an
+// out-of-memory fault; granted, OpenBLAS's own mapping follows at once and gets the same room.
+// Its threaded driver also mallocs a job table on every call and exits the process when refused,
+// so that much is asked of malloc first, every time.
+class BlasMemory {
+public:
+    BlasMemory() : rank_(callers_.fetch_add(1, std::memory_order_relaxed) + 1) {}
+    ~BlasMemory() { callers_.fetch_sub(1, std::memory_order_relaxed); }
+    BlasMemory(const BlasMemory&) = delete;
+    BlasMemory& operator=(const BlasMemory&) = delete;
+
+    // Raises an out-of-memory fault when what the call may allocate cannot be had now.
+    void reserve() const {
+        if (!this_thread_holds_buffer_ || rank_ > held_together_.load(std::memory_order_relaxed)) {
+            void* probe = mmap(nullptr, buffer_bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+            if (probe == MAP_FAILED) fail_allocation(buffer_bytes);
+            munmap(probe, buffer_bytes);
+        }
+        void* table = std::malloc(job_table_bytes);
+        // Keeps the compiler from eliding the malloc and free as unused.
+        asm volatile("" : : "r"(table) : "memory");
+        if (table == nullptr) fail_allocation(job_table_bytes);
+        std::free(table);
+    }
+
+    // After a product that took a buffer: OpenBLAS now keeps one for this thread and for `rank_`
+    // callers at once.
+    void buffer_kept() const {
+        this_thread_holds_buffer_ = true;
+        // Relaxed: a stale, lower mark costs one spare probe; the mark never runs ahead of the
+        // buffers, which OpenBLAS never gives back.
+        unsigned held = held_together_.load(std::memory_order_relaxed);
+        while (held < rank_ && !held_together_.compare_exchange_weak(held, rank_, std::memory_order_relaxed)) {
+        }
+    }
+
+private:
+    // BUFFER_SIZE of OpenBLAS's x86-64 builds (32 << 22 bytes).
+    static constexpr std::size_t buffer_bytes = std::size_t{32} << 22;
+    // The threaded driver's job table: MAX_CPU_NUMBER entries of 8 KiB, 64 entries in Debian's build.
+    static constexpr std::size_t job_table_bytes = std::size_t{64} << 13;
+
+    static inline std::atomic<unsigned> callers_{0};
+    static inline std::atomic<unsigned> held_together_{0};
+    static inline thread_local bool this_thread_holds_buffer_ = false;
+    const unsigned rank_;
+};
+
 }  // namespace
 
 FloatArray matmul(const FloatArray& self, const FloatArray& other) {
@@ -49,8 +105,13 @@ FloatArray matmul_blas(const FloatArray& self, const FloatArray& other) {
         fail("matmul_blas supports sizes below 2^31, got m = {}, k = {}, n = {}", {m, k, n});
     Buffer<double> out = zeroed_output(m, n);
     const auto m32 = static_cast<blasint>(m), k32 = static_cast<blasint>(k), n32 = static_cast<blasint>(n);
+    // OpenBLAS returns before taking a buffer when the product is empty.
+    const bool takes_buffer = m > 0 && n > 0;
+    const BlasMemory memory;
+    if (takes_buffer) memory.reserve();
     cblas_dgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, m32, n32, k32, 1.0, self.data.data(), k32,
                 other.data.data(), n32, 0.0, out.data(), n32);
+    if (takes_buffer) memory.buffer_kept();
     return new_array(std::move(out), Shape{m, n});
 }
 

@@ -64,7 +64,7 @@ std::uint64_t checked_position(Index shape, Index strides, std::uint64_t offset,
         position += index[d] * strides[d];
     }
     if (position >= data_length)
-        fail("index out of bounds: the len is {} but the index is {}", {data_length, position});
+        fail_internal("index out of bounds: the len is {} but the index is {}", {data_length, position});
     return position;
 }
 

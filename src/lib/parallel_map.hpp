@@ -63,7 +63,7 @@ struct OutputWindow {
     std::uint64_t length;
 
     std::pair<OutputWindow, OutputWindow> split_at(std::uint64_t index) const {
-        if (index > length) fail("assertion failed: index <= len");
+        if (index > length) fail_internal("assertion failed: index <= len");
         return {{data, start, index}, {data, start + index, length - index}};
     }
 };
@@ -74,7 +74,7 @@ struct OneInput {
     std::uint64_t length;
 
     std::pair<OneInput, OneInput> split_at(std::uint64_t mid) const {
-        if (mid > length) fail("mid > len");
+        if (mid > length) fail_internal("mid > len");
         return {{data, mid}, {data + mid, length - mid}};
     }
     template <class F>
@@ -94,7 +94,7 @@ struct TwoInputs {
     std::uint64_t length;
 
     std::pair<TwoInputs, TwoInputs> split_at(std::uint64_t mid) const {
-        if (mid > length) fail("mid > len");
+        if (mid > length) fail_internal("mid > len");
         return {{a, b, mid}, {a + mid, b + mid, length - mid}};
     }
     template <class F>
@@ -155,7 +155,7 @@ struct Mapper {
     }
 
     PieceResult run_sequential(Input input, OutputWindow out) const {
-        if (input.length > out.length) fail("too many values pushed to consumer");
+        if (input.length > out.length) fail_internal("too many values pushed to consumer");
         input.map_into(out.data + out.start, f);
         return {out.start, input.length};
     }
@@ -167,14 +167,14 @@ Buffer<double> map_and_collect(WorkerPool& pool, Input input, const F& f, std::u
     const std::uint64_t n = input.length;
     Buffer<double> output;
     reserve_exact(output, n);
-    if (output.capacity() < n) fail("assertion failed: vec.capacity() - start >= len");
+    if (output.capacity() < n) fail_internal("assertion failed: vec.capacity() - start >= len");
     // Default-initialising: no page of the output is touched here, so each piece faults in the
     // pages of its own window on the thread that writes them.
     output.resize(n);
 
     const Mapper<Input, F> mapper{pool, f, threads, std::max<std::uint64_t>(min_piece_length, 1)};
     const PieceResult written = mapper.run(nullptr, input, {output.data(), 0, n}, threads, false);
-    if (written.count != n) fail("expected {} total writes, but got {}", {n, written.count});
+    if (written.count != n) fail_internal("expected {} total writes, but got {}", {n, written.count});
     return output;
 }
 

@@ -1,56 +1,101 @@
 #include "reductions.hpp"
 
-#include <algorithm>
-#include <cfloat>
 #include <cmath>
-#include <cstring>
 #include <limits>
+
+#include "ordered_sum.hpp"
+#include "simd.hpp"
 
 namespace tarvik {
 
 namespace {
 
-// One accumulator from -0.0, left to right: the empty sum and a sum of negative zeros stay -0.0.
-// The order is part of the result, so it is never split or reordered.
-double flat_sum(const double* values, std::size_t count) {
-    double total = -0.0;
-    for (std::size_t i = 0; i < count; ++i) total += values[i];
-    return total;
-}
-
-typedef double Quad __attribute__((vector_size(32)));
-
-// The largest element under an ordered comparison; -inf when none compares (all NaN). Four
-// vectors of running maxima keep the loop at the speed of the loads.
-__attribute__((target_clones("avx2", "default"))) double largest(const double* values, std::size_t count) {
+// The first position of the largest element, for a first element that is not NaN, at the same cost
+// for any data. The elements fall into lanes (position modulo the lanes of `ways` vectors) and into
+// blocks of `steps` vectors a lane. Each block's largest element per lane is one vector maximum per
+// load; a lane's best value and the block where it first rose are kept under a strict ordered
+// comparison. At the end each lane finds its best value's first position in that one block, and
+// the lanes are merged by value and then by position: the answer of one element-by-element walk.
+template <class Float, class Int>
+[[gnu::always_inline]] inline std::uint64_t first_largest(const double* values, std::uint64_t count) {
+    constexpr std::size_t width = lanes<Float>, ways = 4, stride = width * ways, steps = 16, block = stride * steps;
     constexpr double floor = -std::numeric_limits<double>::infinity();
-    Quad best[4];
-    for (Quad& lane : best) lane = Quad{floor, floor, floor, floor};
-    std::size_t i = 0;
-    for (; i + 16 <= count; i += 16) {
-        for (std::size_t v = 0; v < 4; ++v) {
-            Quad next;
-            std::memcpy(&next, values + i + 4 * v, sizeof next);
-            best[v] = next > best[v] ? next : best[v];
+    Float best[ways];
+    Int where[ways];
+    for (std::size_t v = 0; v < ways; ++v) {
+        best[v] = broadcast<Float>(values[0]);
+        where[v] = Int{};
+    }
+    std::uint64_t i = 0;
+    for (; i + block <= count; i += block) {
+        Float top[ways];
+        for (std::size_t v = 0; v < ways; ++v) top[v] = broadcast<Float>(floor);
+        for (std::size_t step = 0; step < steps; ++step) {
+            for (std::size_t v = 0; v < ways; ++v) {
+                // The first of equal elements stays, and a NaN never enters.
+                const Float next = load<Float>(values + i + step * stride + v * width);
+                top[v] = next > top[v] ? next : top[v];
+            }
+        }
+        const Int start = Int{} + static_cast<std::int64_t>(i);
+        for (std::size_t v = 0; v < ways; ++v) {
+            const Int better = top[v] > best[v];
+            best[v] = better ? top[v] : best[v];
+            where[v] = better ? start : where[v];
         }
     }
-    double result = floor;
-    for (; i < count; ++i) result = values[i] > result ? values[i] : result;
-    for (const Quad& lane : best)
-        for (std::size_t w = 0; w < 4; ++w) result = lane[w] > result ? lane[w] : result;
-    return result;
+    double largest = values[0];
+    std::uint64_t answer = 0;
+    for (std::size_t v = 0; v < ways; ++v) {
+        for (std::size_t w = 0; w < width; ++w) {
+            // A lane that never rose keeps the first element, at position 0.
+            if (!(best[v][w] > values[0])) continue;
+            std::uint64_t at = static_cast<std::uint64_t>(where[v][w]) + v * width + w;
+            while (!(values[at] == best[v][w])) at += stride;
+            if (best[v][w] > largest || (best[v][w] == largest && at < answer)) {
+                largest = best[v][w];
+                answer = at;
+            }
+        }
+    }
+    for (; i < count; ++i) {
+        if (values[i] > largest) {
+            largest = values[i];
+            answer = i;
+        }
+    }
+    return answer;
 }
 
-// Writes exp of every element less `shift` and returns their sum in the summation order. A shift
-// of 0.0 leaves every element as it is, -0.0 and NaN included.
-double exponentials(const double* values, std::size_t count, double shift, double* out) {
-    for (std::size_t i = 0; i < count; ++i) out[i] = ::exp(values[i] - shift);
-    return flat_sum(out, count);
+#if defined(__x86_64__)
+TARVIK_TARGET_AVX512 std::uint64_t first_largest_avx512(const double* values, std::uint64_t count) {
+    return first_largest<Vec8, Int8>(values, count);
+}
+
+TARVIK_TARGET_AVX2 std::uint64_t first_largest_avx2(const double* values, std::uint64_t count) {
+    return first_largest<Vec4, Int4>(values, count);
+}
+#endif
+
+std::uint64_t first_largest_position(const double* values, std::uint64_t count) {
+#if defined(__x86_64__)
+    switch (widest_isa()) {
+        case Isa::avx512:
+            return first_largest_avx512(values, count);
+        case Isa::avx2:
+            return first_largest_avx2(values, count);
+        case Isa::portable:
+            break;
+    }
+#endif
+    return first_largest<Vec2, Int2>(values, count);
 }
 
 }  // namespace
 
-double sum(const FloatArray& self) { return flat_sum(self.data.data(), self.data.size()); }
+// One accumulator from -0.0, left to right: the empty sum and a sum of negative zeros stay -0.0.
+// The order is part of the result, so it is never split or reordered (only computed faster).
+double sum(const FloatArray& self) { return ordered_sum(self.data.data(), self.data.size()); }
 
 double mean(const FloatArray& self) {
     if (self.data.empty()) return 0.0;
@@ -60,61 +105,24 @@ double mean(const FloatArray& self) {
 std::uint64_t argmax(const FloatArray& self) {
     const std::size_t count = self.data.size();
     if (count == 0) fail("argmax on empty array");
-    const double* values = self.data.data();
-    // The first position of the largest element that compares; a NaN in front stays best because no
-    // comparison with it succeeds. Blocks whose largest element beats the best so far are scanned
-    // again for its first position, so the answer is the same as one element-by-element walk.
-    double best = values[0];
-    std::uint64_t answer = 0;
-    if (std::isnan(best)) return 0;
-    constexpr std::size_t block = 2048;
-    for (std::size_t start = 1; start < count; start += block) {
-        const std::size_t length = std::min(block, count - start);
-        const double block_best = largest(values + start, length);
-        if (!(block_best > best)) continue;
-        std::size_t i = start;
-        while (!(values[i] == block_best)) ++i;
-        best = block_best;
-        answer = i;
-    }
-    return answer;
+    // A NaN in front stays best, since no comparison with it succeeds.
+    if (std::isnan(self.data[0])) return 0;
+    return first_largest_position(self.data.data(), count);
+}
+
+double largest_element(const double* values, std::size_t count) {
+    std::size_t first = 0;
+    while (first < count && std::isnan(values[first])) ++first;
+    if (first == count) return -std::numeric_limits<double>::infinity();
+    return values[first + first_largest_position(values + first, count - first)];
 }
 
 FloatArray cumsum(const FloatArray& self) {
     // Stored arrays are row-major with offset 0, so the flat order is the traversal order.
     const std::size_t count = self.data.size();
     Buffer<double> out = uninitialized_buffer<double>(count);
-    const double* values = self.data.data();
-    double total = 0.0;
-    for (std::size_t i = 0; i < count; ++i) {
-        total += values[i];
-        out[i] = total;
-    }
+    running_sums(self.data.data(), count, out.data());
     return new_array(std::move(out), Shape{count});
-}
-
-FloatArray sigmoid(const FloatArray& self) {
-    const std::size_t count = self.data.size();
-    Buffer<double> out = uninitialized_buffer<double>(count);
-    const double* values = self.data.data();
-    for (std::size_t i = 0; i < count; ++i) out[i] = 1.0 / (::exp(-values[i]) + 1.0);
-    return new_array(std::move(out), Shape(self.shape));
-}
-
-FloatArray softmax(const FloatArray& self) {
-    const std::size_t count = self.data.size();
-    Buffer<double> out = uninitialized_buffer<double>(count);
-    const double* values = self.data.data();
-    double total = exponentials(values, count, 0.0, out.data());
-    // A sum that overflowed, underflowed to zero or lost precision as a subnormal gives NaN or
-    // garbage for finite inputs; subtracting the largest element first keeps the sum in [1, count].
-    // A NaN sum (a NaN input) and an infinite largest element keep the plain result.
-    if (total < DBL_MIN || total == std::numeric_limits<double>::infinity()) {
-        const double top = largest(values, count);
-        if (std::isfinite(top)) total = exponentials(values, count, top, out.data());
-    }
-    for (std::size_t i = 0; i < count; ++i) out[i] /= total;
-    return new_array(std::move(out), Shape(self.shape));
 }
 
 }  // namespace tarvik

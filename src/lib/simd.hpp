@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <initializer_list>
 
@@ -16,6 +17,10 @@ namespace tarvik {
 typedef double Vec2 __attribute__((vector_size(16)));
 typedef double Vec4 __attribute__((vector_size(32)));
 typedef double Vec8 __attribute__((vector_size(64)));
+// Lane masks of comparisons between those, and 64-bit integer lanes of the same widths.
+typedef std::int64_t Int2 __attribute__((vector_size(16)));
+typedef std::int64_t Int4 __attribute__((vector_size(32)));
+typedef std::int64_t Int8 __attribute__((vector_size(64)));
 
 template <class V>
 inline constexpr std::size_t lanes = sizeof(V) / sizeof(double);

@@ -169,7 +169,6 @@ struct GlobalPoolState {
     std::atomic<WorkerPool*> pool{nullptr};
     // The fault message of a failed creation, repeated by every later call.
     std::optional<std::string> failure;
-    bool fork_handlers_installed = false;
 };
 
 GlobalPoolState& global_state() {
@@ -191,16 +190,20 @@ void after_fork_in_child() {
     state.creation.unlock();
 }
 
+// Done during static initialisation, while the process is still single-threaded: a fork that
+// lands while another thread creates the pool then always finds the handlers in place and the
+// state's own initialisation finished, instead of leaving the child stuck on either.
+[[maybe_unused]] const bool fork_handlers_installed = [] {
+    global_state();
+    return pthread_atfork(&before_fork, &after_fork_in_parent, &after_fork_in_child) == 0;
+}();
+
 WorkerPool& create_global_pool() {
     GlobalPoolState& state = global_state();
     std::lock_guard lock(state.creation);
     // Relaxed: the lock orders this with the store below made by another creator.
     if (WorkerPool* pool = state.pool.load(std::memory_order_relaxed)) return *pool;
     if (state.failure) throw EngineFault(*state.failure);
-    if (!state.fork_handlers_installed) {
-        pthread_atfork(&before_fork, &after_fork_in_parent, &after_fork_in_child);
-        state.fork_handlers_installed = true;
-    }
     try {
         auto* pool = new WorkerPool(thread_count_from_environment());
         // Release: a caller that loads the pointer with acquire sees a fully built pool.

@@ -1,6 +1,7 @@
 #include "barrier.hpp"
 
-#include <string>
+#include <algorithm>
+#include <climits>
 
 namespace tarvik::python {
 
@@ -13,9 +14,12 @@ const char panic_doc[] =
     "`except Exception` does not catch it and it normally propagates to the top of the stack.";
 
 // Created on first use and kept for the life of the process; deliberately not a module attribute.
+// A creation that failed (its error is set) is tried again at the next fault. The interpreter lock
+// guards the cache.
 PyObject* panic_exception() {
-    static PyObject* type =
-        PyErr_NewExceptionWithDoc("tarvik.PanicException", panic_doc, PyExc_BaseException, nullptr);
+    static PyObject* type = nullptr;
+    if (type == nullptr)
+        type = PyErr_NewExceptionWithDoc("tarvik.PanicException", panic_doc, PyExc_BaseException, nullptr);
     return type;
 }
 
@@ -34,17 +38,17 @@ void raise(PyObject* type, const char* format, ...) {
     throw PythonError{};
 }
 
-void raise_panic(std::string_view message, const std::source_location* where) {
-    std::string notice = "tarvik: internal fault";
-    if (where != nullptr) {
-        notice += " at ";
-        notice += where->file_name();
-        notice += ':';
-        notice += std::to_string(where->line());
-    }
-    notice += ": ";
-    notice += message;
-    PySys_FormatStderr("%s\n", notice.c_str());
+void raise_panic(std::string_view message, const std::source_location* where, FaultKind kind) {
+    // The interpreter formats the notice, so a refused allocation costs the notice, not the process
+    // (this runs in a catch handler of a noexcept function). A failed check says what the caller got
+    // wrong; only a broken invariant is an internal fault.
+    const char* prefix = kind == FaultKind::internal ? "tarvik: internal fault: " : "tarvik: ";
+    const int length = static_cast<int>(std::min<std::size_t>(message.size(), INT_MAX));
+    if (where != nullptr)
+        PySys_FormatStderr("%s%.*s (at %s:%u)\n", prefix, length, message.data(), where->file_name(),
+                           static_cast<unsigned>(where->line()));
+    else
+        PySys_FormatStderr("%s%.*s\n", prefix, length, message.data());
     if (PyObject* type = panic_exception()) raise_with_text(type, message);
 }
 
@@ -52,7 +56,7 @@ void raise_memory_error(std::string_view message) { raise_with_text(PyExc_Memory
 
 void python_api_failed(std::source_location where) {
     PyErr_PrintEx(0);
-    fail("Python API call failed", {}, where);
+    fail_internal("Python API call failed", {}, where);
 }
 
 }  // namespace tarvik::python

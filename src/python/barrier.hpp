@@ -14,7 +14,7 @@
 namespace tarvik::python {
 
 // Writes the notice to standard error and raises PanicException carrying `message`.
-void raise_panic(std::string_view message, const std::source_location* where);
+void raise_panic(std::string_view message, const std::source_location* where, FaultKind kind);
 // Raises MemoryError carrying `message`.
 void raise_memory_error(std::string_view message);
 
@@ -33,13 +33,13 @@ PyObject* barrier(Body&& body) noexcept {
         if (fault.kind() == FaultKind::out_of_memory)
             raise_memory_error(fault.message());
         else
-            raise_panic(fault.message(), &fault.where());
+            raise_panic(fault.message(), &fault.where(), fault.kind());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::exception& fault) {
-        raise_panic(fault.what(), nullptr);
+        raise_panic(fault.what(), nullptr, FaultKind::internal);
     } catch (...) {
-        raise_panic("unknown internal fault", nullptr);
+        raise_panic("unknown internal fault", nullptr, FaultKind::internal);
     }
     return nullptr;
 }

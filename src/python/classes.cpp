@@ -157,7 +157,7 @@ PyTypeObject* build_type(const char* spec_name) {
     PyObject* type = PyType_FromSpec(&spec);
     if (type == nullptr) {
         PyErr_PrintEx(0);
-        fail("failed to create type object for {}", {owner.name});
+        fail_internal("failed to create type object for {}", {owner.name});
     }
     return reinterpret_cast<PyTypeObject*>(type);
 }

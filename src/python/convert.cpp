@@ -102,7 +102,7 @@ PyObject* to_python(FloatArray&& array) {
     PyObject* result = new_instance(ndarray_type(), std::move(array));
     if (result == nullptr) {
         PyErr_Clear();
-        fail("could not allocate a PyNDArray for the result");
+        fail_internal("could not allocate a PyNDArray for the result");
     }
     return result;
 }

@@ -48,7 +48,7 @@ void add_to_module(PyObject* module, const char* name, PyTypeObject* type) {
     PyRef text(checked(PyUnicode_FromString(name)));
     if (PyList_Append(all, text.get()) < 0) {
         PyErr_Clear();
-        fail("could not append __name__ to __all__");
+        fail_internal("could not append __name__ to __all__");
     }
     if (PyModule_AddObjectRef(module, name, reinterpret_cast<PyObject*>(type)) < 0) throw PythonError{};
 }

@@ -7,6 +7,7 @@
 #include <random>
 
 #include "elementwise.hpp"
+#include "parallel_map.hpp"
 #include "test_support.hpp"
 
 using namespace tarvik;
@@ -57,6 +58,31 @@ TEST(Elementwise, MatchesPlainLoopsOnRandomShapes) {
         }
         ASSERT_EQ(a.data, a_before.data);
         ASSERT_EQ(b.data, b_before.data);
+    }
+}
+
+// Long enough for the pool to split, with special values cycling through every position relative to
+// the pieces' vector loops and remainders: bit for bit against plain loops.
+TEST(Elementwise, SpecialValuesOnSplitInputsMatchPlainLoops) {
+    const double inf = std::numeric_limits<double>::infinity();
+    const std::vector<double> specials = {0.0,   -0.0,  1.0,  -1.0,  0.5,   1e308, -1e308,
+                                          inf,   -inf,  std::numeric_limits<double>::quiet_NaN(),
+                                          std::numeric_limits<double>::denorm_min(), 710.0, -745.0,
+                                          1e16,  -1e16, 3.0,  -99.0};
+    const std::uint64_t n = 2 * default_min_piece_length + 4095;
+    Buffer<double> xs(n), ys(n);
+    for (std::uint64_t i = 0; i < n; ++i) xs[i] = specials[i % specials.size()], ys[i] = specials[(i * 7 + 3) % specials.size()];
+    const FloatArray a = new_array(std::move(xs), Shape{n}), b = new_array(std::move(ys), Shape{n});
+    const FloatArray sums = add(a, b), products = mul(a, b), kept = relu(a);
+    const FloatArray by_zero = scale(a, -0.0), by_inf = scale(a, inf), halved = scale(a, 0.5);
+    for (std::uint64_t i = 0; i < n; ++i) {
+        const double x = a.data[i], y = b.data[i];
+        ASSERT_TRUE(test_support::same_bits(x + y, sums.data[i])) << i;
+        ASSERT_TRUE(test_support::same_bits(x * y, products.data[i])) << i;
+        ASSERT_TRUE(test_support::same_bits(x > 0 ? x : 0.0, kept.data[i])) << i;
+        ASSERT_TRUE(test_support::same_bits(x * -0.0, by_zero.data[i])) << i;
+        ASSERT_TRUE(test_support::same_bits(x * inf, by_inf.data[i])) << i;
+        ASSERT_TRUE(test_support::same_bits(x * 0.5, halved.data[i])) << i;
     }
 }
 

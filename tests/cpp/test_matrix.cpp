@@ -8,6 +8,9 @@
 #include <tuple>
 #include <vector>
 
+#include <malloc.h>
+#include <unistd.h>
+
 #include "test_support.hpp"
 #include "matmul_kernel.hpp"
 #include "matrix.hpp"
@@ -178,6 +181,56 @@ TEST(MatmulBlas, AgreesWithTheNativeProductWithinRounding) {
     }
 }
 
+// OpenBLAS maps a working buffer at a process's first product and, refused, retries for ever; its
+// threaded driver mallocs a job table on every product and exits when refused. matmul_blas checks
+// for that memory first. Just below what it checks for, a product must fail with an out-of-memory
+// fault, and with that much (plus what malloc itself adds) it must go through, which shows the
+// check asks for no less than the library takes. In a fresh process, where no product has run yet,
+// with an alarm against a hang.
+TEST(MatmulBlasDeathTest, ChecksForTheMemoryTheLibraryTakesFirst) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "a lowered RLIMIT_AS leaves the sanitizer no room for its own mappings";
+#endif
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    auto child = [] {
+        alarm(20);
+        constexpr std::size_t buffer = std::size_t{128} << 20, table = std::size_t{512} << 10;
+        constexpr std::size_t malloc_slack = std::size_t{256} << 10;
+        const FloatArray small = make({1, 2, 3, 4}, {2, 2});
+        const std::uint64_t n = 1000;
+        const FloatArray big = make(Buffer<double>(n * n, 1.0), {n, n});
+        const std::size_t big_output = n * n * sizeof(double) + 4096;
+        auto outcome = [](const FloatArray& a) -> std::string {
+            try {
+                return std::to_string(matmul_blas(a, a).data.back());
+            } catch (const EngineFault& fault) {
+                return fault.kind() == FaultKind::out_of_memory ? "out of memory" : fault.message();
+            }
+        };
+        auto with_room = [&](std::size_t headroom, const FloatArray& a) {
+            // Freed heap memory at the top would count as room.
+            malloc_trim(0);
+            test_support::limit_address_space(headroom);
+            std::string result = outcome(a);
+            test_support::lift_address_space_limit();
+            return result;
+        };
+        const std::vector<std::string> got = {
+            with_room(buffer - (std::size_t{1} << 20), small), with_room(buffer + malloc_slack, small),
+            outcome(big),  // the buffer is kept from here on
+            with_room(big_output + table / 2, big), with_room(big_output + table + malloc_slack, big)};
+        const std::vector<std::string> want = {"out of memory", "22.000000", "1000.000000", "out of memory",
+                                               "1000.000000"};
+        if (got != want) {
+            for (const auto& g : got) std::fprintf(stderr, "%s\n", g.c_str());
+            std::exit(1);
+        }
+        std::fprintf(stderr, "all as expected\n");
+        std::exit(0);
+    };
+    EXPECT_EXIT(child(), ::testing::ExitedWithCode(0), "all as expected");
+}
+
 struct FaultCase {
     const char* name;
     std::function<void()> call;
@@ -264,7 +317,7 @@ TEST(ToArray, CopiesStridedTwoDimensionalViewsWithAnOffset) {
     for (std::uint64_t i = 0; i < 19; ++i)
         for (std::uint64_t j = 0; j < 18; ++j) ASSERT_EQ(out.data[i * 18 + j], 7.0 + i + 10.0 * j);
     const NDArrayView too_far{Shape{19, 19}, Shape{1, 10}, std::span<const double>(source.data), 7};
-    EXPECT_EQ("index out of bounds: the len is 200 but the index is 205", fault_of([&] { to_array(too_far); }));
+    EXPECT_EQ("index out of bounds: the len is 200 but the index is 205", fault_of([&] { to_array(too_far); }, FaultKind::internal));
 }
 
 }  // namespace

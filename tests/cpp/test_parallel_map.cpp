@@ -1,15 +1,19 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <barrier>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <numeric>
 #include <random>
+#include <string>
+#include <thread>
 #include <vector>
-
-#include <sys/resource.h>
 
 #include "fault.hpp"
 #include "test_support.hpp"
@@ -108,6 +112,69 @@ TEST_P(EveryThreadCount, FaultAtChosenIndexReachesCallerLeftmostWins) {
     }
 }
 
+// A piece of twice the minimum length splits and one element shorter does not. Which threads ran
+// the elements shows it: an input that does not split runs whole on the calling thread, while one that
+// splits runs on the workers only.
+TEST_P(EveryThreadCount, SplitsFromTwiceTheMinimumPieceLengthOn) {
+    WorkerPool& pool = pool_of(GetParam());
+    for (std::uint64_t min : {1, 2, 3, 64, 1000}) {
+        for (std::uint64_t n : {2 * min - 1, 2 * min}) {
+            std::vector<double> input(n);
+            std::iota(input.begin(), input.end(), 0.0);
+            std::vector<std::thread::id> ran(n);
+            parallel_map(pool, input, [&](double i) { return ran[static_cast<std::size_t>(i)] = std::this_thread::get_id(), i; }, min);
+            const auto on_caller = std::count(ran.begin(), ran.end(), std::this_thread::get_id());
+            EXPECT_EQ(on_caller, n == 2 * min ? 0 : static_cast<std::ptrdiff_t>(n)) << "min " << min << " n " << n;
+        }
+    }
+}
+
+// Eight callers released at once on pools of 1 to 8 workers, each call a tree of joins down to
+// single elements with faults from a chosen index on (the lowest faulting piece must win), and
+// calls made from inside the element function of another call, on a second pool.
+TEST(ParallelMap, ManyCallersAtOnceWithFaultsAndNestedCalls) {
+    constexpr int callers = 8, rounds = 4;
+    constexpr std::uint64_t n = 600;
+    std::vector<double> input(n);
+    std::iota(input.begin(), input.end(), 0.0);
+    const std::vector<double> inner_input(40, 1.0);
+    for (std::size_t threads = 1; threads <= 8; ++threads) {
+        WorkerPool& pool = pool_of(threads);
+        WorkerPool& inner_pool = pool_of(9 - threads);
+        std::barrier start(callers);
+        std::atomic<int> wrong{0};
+        std::vector<std::thread> team;
+        for (int c = 0; c < callers; ++c) {
+            team.emplace_back([&, c] {
+                for (int round = 0; round < rounds; ++round) {
+                    // Past n for some callers: those calls do not fault.
+                    const std::uint64_t first_bad = static_cast<std::uint64_t>(c * 131 + round * 211) % (n + n / 2);
+                    auto rule = [&](double x) -> double {
+                        const auto i = static_cast<std::uint64_t>(x);
+                        if (i >= first_bad && (i - first_bad) % 3 == 0) fail("bad element {}", {i});
+                        if (i % 50 == 0) {
+                            const Buffer<double> inner = parallel_map(inner_pool, inner_input, [](double v) { return v + 1; }, 1);
+                            if (std::count(inner.begin(), inner.end(), 2.0) != 40) return -1.0;
+                        }
+                        return 2 * x;
+                    };
+                    const std::string want =
+                        first_bad < n ? format_message("bad element {}", {first_bad}) : std::string("no fault");
+                    start.arrive_and_wait();
+                    const std::string got = fault_of([&] {
+                        const Buffer<double> out = parallel_map(pool, input, rule, 1);
+                        for (std::uint64_t i = 0; i < n; ++i)
+                            if (out[i] != 2.0 * static_cast<double>(i)) fail("element {} is wrong", {i});
+                    });
+                    if (got != want) wrong.fetch_add(1);
+                }
+            });
+        }
+        for (auto& t : team) t.join();
+        EXPECT_EQ(wrong.load(), 0) << threads << " workers";
+    }
+}
+
 TEST(ParallelMap, ZipStopsAtTheShorterInput) {
     WorkerPool& pool = pool_of(2);
     const std::vector<double> five{1, 2, 3, 4, 5};
@@ -140,19 +207,15 @@ TEST(ParallelMapDeathTest, FailedCreationInForkedChildIsReportedAndNotRetried) {
 #if defined(__SANITIZE_ADDRESS__)
     GTEST_SKIP() << "a lowered RLIMIT_AS leaves AddressSanitizer no room for its own mappings";
 #endif
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "ThreadSanitizer does not support a child forked after threads started";
+#endif
     GTEST_FLAG_SET(death_test_style, "fast");
     ASSERT_GE(thread_count(), 1u);  // the parent's pool is running
     auto child = [] {
         setenv("RAYON_NUM_THREADS", "65535", 1);
         // Leave room for a few hundred worker stacks, not 65535.
-        rlimit limit{};
-        getrlimit(RLIMIT_AS, &limit);
-        std::FILE* status = std::fopen("/proc/self/statm", "r");
-        unsigned long pages = 0;
-        if (status == nullptr || std::fscanf(status, "%lu", &pages) != 1) std::exit(3);
-        std::fclose(status);
-        limit.rlim_cur = pages * 4096 + (std::size_t{256} << 20);
-        setrlimit(RLIMIT_AS, &limit);
+        test_support::limit_address_space(std::size_t{256} << 20);
         const std::string prefix = "The global thread pool has not been initialized.: ";
         for (int attempt = 0; attempt < 2; ++attempt) {
             const std::string message = fault_of([] { thread_count(); });

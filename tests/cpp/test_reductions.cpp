@@ -144,6 +144,24 @@ TEST(Argmax, AgreesWithTheElementWalkOnLongArrays) {
     }
 }
 
+// Rising, falling and constant runs, a NaN in front, and equal maxima in different lanes and blocks.
+TEST(Argmax, CostsTheSameOnSortedDataAndKeepsTheFirstMaximum) {
+    const std::size_t n = 100'003;
+    const auto run = [n](auto value) {
+        Buffer<double> data(n);
+        for (std::size_t i = 0; i < n; ++i) data[i] = value(i);
+        return argmax(make(std::move(data), Shape{n}));
+    };
+    EXPECT_EQ(n - 1, run([](std::size_t i) { return 1e-7 * static_cast<double>(i); }));
+    EXPECT_EQ(0u, run([](std::size_t i) { return -static_cast<double>(i); }));
+    EXPECT_EQ(0u, run([](std::size_t) { return 2.5; }));
+    EXPECT_EQ(0u, run([](std::size_t i) { return i == 0 ? NAN : 1.0; }));
+    EXPECT_EQ(0u, run([](std::size_t i) { return i == 0 ? -0.0 : i % 2 ? 0.0 : NAN; }));
+    for (std::size_t first : {1u, 7u, 16u, 17u, 4095u}) {
+        EXPECT_EQ(first, run([first](std::size_t i) { return i >= first && i % 3 == first % 3 ? 9.0 : 1.0; }));
+    }
+}
+
 // ---- cumsum --------------------------------------------------------------------------------------
 
 struct CumsumCase {

@@ -7,10 +7,14 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <random>
 #include <string>
+
+#include <sys/resource.h>
 
 #include "ndarray.hpp"
 
@@ -70,6 +74,26 @@ inline BoolArray random_mask(std::mt19937_64& rng, Shape shape) {
     Buffer<std::uint8_t> data(element_count(shape));
     for (auto& b : data) b = std::bernoulli_distribution(0.5)(rng);
     return new_array(std::move(data), std::move(shape));
+}
+
+// Caps the address space at what is mapped now plus `headroom` bytes (for a child process: the
+// sanitizers' shadow mappings do not survive a lowered cap).
+inline void limit_address_space(std::size_t headroom) {
+    std::FILE* statm = std::fopen("/proc/self/statm", "r");
+    unsigned long pages = 0;
+    if (statm == nullptr || std::fscanf(statm, "%lu", &pages) != 1) std::abort();
+    std::fclose(statm);
+    rlimit limit{};
+    getrlimit(RLIMIT_AS, &limit);
+    limit.rlim_cur = pages * 4096 + headroom;
+    if (setrlimit(RLIMIT_AS, &limit) != 0) std::abort();
+}
+
+inline void lift_address_space_limit() {
+    rlimit limit{};
+    getrlimit(RLIMIT_AS, &limit);
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_AS, &limit);
 }
 
 // Bit-for-bit comparison of float results, for operations whose order of rounding is specified.

@@ -90,23 +90,37 @@ UNTRACED U64 position(const Dims& shape, const Dims& index) {
     return p;
 }
 
-// Every multi-index of `shape` in row-major order, listed up front.
-UNTRACED std::vector<Dims> all_indices(const Dims& shape) {
-    std::vector<Dims> out;
-    U64 n = count_of(shape);
-    for (U64 flat = 0; flat < n; ++flat) {
-        Dims index(shape.size());
-        U64 rest = flat;
-        for (std::size_t d = shape.size(); d-- > 0;) {
-            index[d] = rest % shape[d];
-            rest /= shape[d];
+// Every multi-index of `shape` in row-major order (the last index fastest), one at a time, so that a
+// walk allocates one index rather than one per element.
+struct IndexRange {
+    Dims shape;
+
+    struct Iterator {
+        const Dims* shape;
+        Dims index;
+        U64 flat;
+
+        const Dims& operator*() const { return index; }
+        bool operator!=(const Iterator& other) const { return flat != other.flat; }
+        UNTRACED Iterator& operator++() {
+            ++flat;
+            for (std::size_t d = index.size(); d-- > 0;) {
+                if (++index[d] < (*shape)[d]) break;
+                index[d] = 0;
+            }
+            return *this;
         }
-        out.push_back(index);
-    }
-    return out;
-}
+    };
+
+    Iterator begin() const { return {&shape, Dims(shape.size(), 0), 0}; }
+    Iterator end() const { return {&shape, {}, count_of(shape)}; }
+};
+
+IndexRange all_indices(const Dims& shape) { return {shape}; }
 
 UNTRACED double at(const Ref& a, const Dims& index) { return a.data[position(a.shape, index)]; }
+// Element (i, j) of a 2-D array.
+UNTRACED double at(const Ref& a, U64 i, U64 j) { return a.data[i * a.shape[1] + j]; }
 
 Fault fault(std::string message) { return Fault{std::move(message)}; }
 
@@ -146,16 +160,17 @@ UNTRACED bool same_value(double x, double y) {
     return std::bit_cast<std::uint64_t>(x) == std::bit_cast<std::uint64_t>(y);
 }
 
+UNTRACED bool same_array(const Ref& a, const Ref& b) {
+    if (a.shape != b.shape || a.data.size() != b.data.size()) return false;
+    for (std::size_t i = 0; i < a.data.size(); ++i)
+        if (!same_value(a.data[i], b.data[i])) return false;
+    return true;
+}
+
 UNTRACED bool same(const Outcome& a, const Outcome& b) {
     if (a.index() != b.index()) return false;
     if (auto* f = std::get_if<Fault>(&a)) return f->message == std::get<Fault>(b).message;
-    if (auto* r = std::get_if<Ref>(&a)) {
-        const Ref& s = std::get<Ref>(b);
-        if (r->shape != s.shape || r->data.size() != s.data.size()) return false;
-        for (std::size_t i = 0; i < r->data.size(); ++i)
-            if (!same_value(r->data[i], s.data[i])) return false;
-        return true;
-    }
+    if (auto* r = std::get_if<Ref>(&a)) return same_array(*r, std::get<Ref>(b));
     if (auto* x = std::get_if<double>(&a)) return same_value(*x, std::get<double>(b));
     return std::get<U64>(a) == std::get<U64>(b);
 }
@@ -179,14 +194,13 @@ std::string describe(const Outcome& o) {
     return "position " + std::to_string(std::get<U64>(o));
 }
 
-bool same_array(const Ref& a, const Ref& b) { return same(Outcome(a), Outcome(b)); }
 
-// The receiver of the operation being checked, for the report.
-std::string current_receiver;
+// The receiver of the operation being checked, written out only for a report.
+const Ref* current_receiver = nullptr;
 
 [[noreturn]] void report_mismatch(const char* op, const std::string& got, const std::string& want) {
-    std::fprintf(stderr, "%s on %s:\n  engine gave %s\n  reference gives %s\n", op, current_receiver.c_str(),
-                 got.c_str(), want.c_str());
+    std::fprintf(stderr, "%s on %s:\n  engine gave %s\n  reference gives %s\n", op,
+                 describe(Outcome(*current_receiver)).c_str(), got.c_str(), want.c_str());
     std::abort();
 }
 
@@ -374,7 +388,7 @@ Outcome ref_softmax(const Ref& a) {
 Outcome ref_transpose(const Ref& a) {
     if (a.shape.size() != 2) return fault("transpose requires a 2D array, got " + text(a.shape.size()) + "D");
     Ref r{{a.shape[1], a.shape[0]}, {}};
-    for (const Dims& index : all_indices(r.shape)) r.data.push_back(at(a, {index[1], index[0]}));
+    for (const Dims& index : all_indices(r.shape)) r.data.push_back(at(a, index[1], index[0]));
     return r;
 }
 
@@ -389,7 +403,7 @@ UNTRACED Outcome ref_matmul(const Ref& a, const Ref& b) {
     for (const Dims& index : all_indices(r.shape)) {
         double acc = 0.0;
         for (U64 l = 0; l < k; ++l) {
-            double product = at(a, {index[0], l}) * at(b, {l, index[1]});
+            double product = at(a, index[0], l) * at(b, l, index[1]);
             acc = acc + product;
         }
         r.data.push_back(acc);
@@ -418,12 +432,14 @@ UNTRACED bool close_enough(const Outcome& got, const Outcome& want, const Ref& a
     const Ref& g = std::get<Ref>(got);
     const Ref& w = std::get<Ref>(want);
     if (g.shape != w.shape) return false;
-    const auto cells = all_indices(w.shape);
-    for (std::size_t c = 0; c < cells.size(); ++c) {
+    std::size_t c = 0;
+    for (const Dims& cell : all_indices(w.shape)) {
         double magnitude = 0.0;
-        for (U64 l = 0; l < a.shape[1]; ++l) magnitude += std::abs(at(a, {cells[c][0], l}) * at(b, {l, cells[c][1]}));
+        for (U64 l = 0; l < a.shape[1]; ++l) magnitude += std::abs(at(a, cell[0], l) * at(b, l, cell[1]));
+        const double difference = std::abs(g.data[c] - w.data[c]);
+        ++c;
         if (!std::isfinite(magnitude) || magnitude > 1e300) continue;  // the order decides overflow and NaN
-        if (!(std::abs(g.data[c] - w.data[c]) <= 1e-12 * magnitude + 1e-300)) return false;
+        if (!(difference <= 1e-12 * magnitude + 1e-300)) return false;
     }
     return true;
 }
@@ -436,7 +452,7 @@ Outcome ref_slice_line(const char* name, const Ref& a, U64 axis, U64 position) {
                      text(a.shape[axis]));
     const U64 other = 1 - axis;
     Ref r{{a.shape[other]}, {}};
-    for (U64 j = 0; j < a.shape[other]; ++j) r.data.push_back(axis == 0 ? at(a, {position, j}) : at(a, {j, position}));
+    for (U64 j = 0; j < a.shape[other]; ++j) r.data.push_back(axis == 0 ? at(a, position, j) : at(a, j, position));
     return r;
 }
 
@@ -454,9 +470,11 @@ Outcome ref_slice_range(const Ref& a, U64 axis, U64 start, U64 end) {
     if (auto f = range_fault(a, axis, start, end); !f.empty()) return fault(f);
     Ref r{a.shape, {}};
     r.shape[axis] = end - start;
-    for (Dims index : all_indices(r.shape)) {
-        index[axis] += start;
-        r.data.push_back(at(a, index));
+    Dims source;
+    for (const Dims& index : all_indices(r.shape)) {
+        source = index;
+        source[axis] += start;
+        r.data.push_back(at(a, source));
     }
     return r;
 }
@@ -477,9 +495,11 @@ Outcome ref_gather(const Ref& a, U64 axis, const Dims& indices) {
             return fault("index " + text(i) + " out of bounds for axis " + text(axis) + " with shape " + text(a.shape[axis]));
     Ref r{a.shape, {}};
     r.shape[axis] = indices.size();
-    for (Dims index : all_indices(r.shape)) {
-        index[axis] = indices[index[axis]];
-        r.data.push_back(at(a, index));
+    Dims source;
+    for (const Dims& index : all_indices(r.shape)) {
+        source = index;
+        source[axis] = indices[index[axis]];
+        r.data.push_back(at(a, source));
     }
     return r;
 }
@@ -532,76 +552,18 @@ Outcome ref_where(const Ref& a, const RefMask& c, const Ref& b) {
 enum class Op {
     construct, get, reshape, add, mul, scale, relu, sum, mean, argmax, cumsum, sigmoid, softmax, transpose,
     matmul, slice_row, slice_col, slice_range, set_slice, gather, fancy_index, boolean_mask, masked_fill, where,
-    large_elementwise, large_matmul, matmul_blas, count
+    matmul_blas, count
 };
 
 Shape engine_shape(const Dims& d) { return Shape(d.begin(), d.end()); }
 
-// Element-wise operations on arrays long enough for the pool to split them across its workers: the
-// elements repeat a short decoded pattern, so the expected value of every position is computed on
-// the spot instead of stored.
-UNTRACED void run_large_elementwise(Decoder& in) {
-    const U64 n = 2 * 131072 + in.in.ConsumeIntegralInRange<U64>(0, 4096);
-    std::vector<double> pattern(in.in.ConsumeIntegralInRange(1, 17));
-    for (auto& x : pattern) x = in.value();
-    const double factor = in.value();
-    const int which = in.in.ConsumeIntegralInRange(0, 3);
-    const auto x_at = [&](U64 i) { return pattern[i % pattern.size()]; };
-    const auto y_at = [&](U64 i) { return pattern[(i * 7 + 3) % pattern.size()]; };
-    Buffer<double> xs(n), ys(n);
-    for (U64 i = 0; i < n; ++i) xs[i] = x_at(i), ys[i] = y_at(i);
-    const FloatArray ea = tarvik::new_array(std::move(xs), Shape{n});
-    const FloatArray eb = tarvik::new_array(std::move(ys), Shape{n});
-    static const char* const names[] = {"add", "mul", "scale", "relu"};
-    const FloatArray result = which == 0 ? tarvik::add(ea, eb)
-                              : which == 1 ? tarvik::mul(ea, eb)
-                              : which == 2 ? tarvik::scale(ea, factor)
-                                           : tarvik::relu(ea);
-    current_receiver = "array [" + text(n) + "] repeating " + text(pattern.size()) + " values";
-    if (result.shape != Shape{n} || result.data.size() != n) report_mismatch(names[which], "a result of another size", "[" + text(n) + "]");
-    for (U64 i = 0; i < n; ++i) {
-        const double x = x_at(i), y = y_at(i);
-        const double want = which == 0 ? x + y : which == 1 ? x * y : which == 2 ? x * factor : (x > 0 ? x : 0.0);
-        if (!same_value(result.data[i], want))
-            report_mismatch(names[which], "element " + text(i) + " = " + std::to_string(result.data[i]), std::to_string(want));
-        if (!same_value(ea.data[i], x) || !same_value(eb.data[i], y)) report_mismatch(names[which], "an input changed", "inputs kept");
-    }
-}
-
-// A product big enough to cross the kernel's register tiles and cache panels, from a repeating
-// pattern of small integers (so every sum is exact whatever the order).
-void run_large_matmul(Decoder& in) {
-    const U64 m = in.in.ConsumeIntegralInRange<U64>(1, 140), k = in.in.ConsumeIntegralInRange<U64>(1, 270),
-              n = in.in.ConsumeIntegralInRange<U64>(1, 20);
-    std::vector<double> pattern(in.in.ConsumeIntegralInRange(1, 13));
-    for (auto& x : pattern) x = static_cast<double>(in.in.ConsumeIntegralInRange(-9, 9));
-    Ref a{{m, k}, std::vector<double>(m * k)}, b{{k, n}, std::vector<double>(k * n)};
-    for (U64 i = 0; i < m * k; ++i) a.data[i] = pattern[i % pattern.size()];
-    for (U64 i = 0; i < k * n; ++i) b.data[i] = pattern[(i * 5 + 1) % pattern.size()];
-    const FloatArray ea = to_engine(a), eb = to_engine(b);
-    current_receiver = "array " + text(a.shape) + " times " + text(b.shape);
-    const Outcome want = ref_matmul(a, b);
-    expect("matmul", run_engine([&] { return Outcome(from_engine(tarvik::matmul(ea, eb))); }), want);
-    expect("matmul_blas", run_engine([&] { return Outcome(from_engine(tarvik::matmul_blas(ea, eb))); }), want);
-}
-
 void run_one(Decoder& in) {
     const auto op = static_cast<Op>(in.in.ConsumeIntegralInRange<int>(0, static_cast<int>(Op::count) - 1));
-    if (op == Op::large_elementwise) {
-        // Rare, since one costs as much as thousands of small operations (and not what an exhausted
-        // input, which reads as zeros, decodes to).
-        if (in.in.ConsumeIntegralInRange(0, 31) == 31) run_large_elementwise(in);
-        return;
-    }
-    if (op == Op::large_matmul) {
-        if (in.in.ConsumeIntegralInRange(0, 31) == 31) run_large_matmul(in);
-        return;
-    }
     const bool wants_2d = op == Op::transpose || op == Op::matmul || op == Op::matmul_blas || op == Op::slice_row ||
                           op == Op::slice_col;
     const Ref a = in.array(in.shape(wants_2d ? 2 : op == Op::fancy_index ? 1 : -1));
     FloatArray ea = to_engine(a);
-    current_receiver = describe(a);
+    current_receiver = &a;
     const auto to_ref = [](const FloatArray& r) -> Outcome { return from_engine(r); };
 
     switch (op) {
@@ -779,8 +741,6 @@ void run_one(Decoder& in) {
         expect_unchanged("operand", eb, b);
         break;
     }
-    case Op::large_elementwise:
-    case Op::large_matmul:
     case Op::count: break;
     }
     // Every operation but the two in-place ones leaves its receiver as it was.

@@ -6,6 +6,7 @@ half-usable or the interpreter hung.
 """
 
 import os
+import re
 import subprocess
 import sys
 import textwrap
@@ -51,7 +52,7 @@ def lift_address_space_limit():
 '''
 
 
-def run_scenario(body, timeout=120, **env):
+def run_scenario_process(body, timeout=120, **env):
     """Runs PRELUDE + body in a fresh interpreter that finds the same module as this one."""
     environment = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p), **env)
     result = subprocess.run(
@@ -62,7 +63,12 @@ def run_scenario(body, timeout=120, **env):
         env=environment,
     )
     assert result.returncode == 0, f"exit {result.returncode}\nstdout:\n{result.stdout}\nstderr:\n{result.stderr}"
-    return result.stdout.splitlines()
+    return result
+
+
+def run_scenario(body, timeout=120, **env):
+    """The lines the scenario printed."""
+    return run_scenario_process(body, timeout, **env).stdout.splitlines()
 
 
 @needs_plain_build
@@ -102,6 +108,48 @@ def test_refused_allocations_raise_memory_error_and_the_process_goes_on():
     assert results["new"] == "MemoryError: memory allocation of 1073741824 bytes failed"
     assert results["after"] == f"12.0 {8192.0 * 8192} 8192.0 1.0"
     assert results["lifted"] == "2.0"
+
+
+@needs_plain_build
+@pytest.mark.parametrize("n", [2, 200, 1000])
+def test_first_blas_product_with_the_address_space_nearly_full(n):
+    """OpenBLAS maps its working buffer at a process's first product and, refused, would retry for
+    ever; the product must raise MemoryError instead, and work once there is room. The buffer is kept
+    after that, so the same shortage no longer stops a product."""
+    lines = run_scenario(
+        f"""
+        import mmap
+        n = {n}
+        a = PyNDArray([0.5] * (n * n), [n, n])
+        resource.setrlimit(resource.RLIMIT_AS, (800 * 2**20, resource.getrlimit(resource.RLIMIT_AS)[1]))
+
+        def exhaust():
+            # Untouched mappings fill the address space without using memory; 32 MiB stay free.
+            held = []
+            try:
+                while True:
+                    held.append(mmap.mmap(-1, 32 * 2**20))
+            except OSError:
+                held.pop().close()
+            return held
+
+        def product():
+            c = a.matmul_blas(a)
+            return f"{{c.shape()}} {{c.get([n - 1, n - 1])}}"
+
+        held = exhaust()
+        print("exhausted", fails(product))
+        for m in held:
+            m.close()
+        print("room", product())
+        held = exhaust()
+        print("exhausted again", product())
+        """,
+        timeout=60,
+    )
+    result = f"[{n}, {n}] {n * 0.25}"
+    assert lines == ["exhausted MemoryError: memory allocation of 134217728 bytes failed",
+                     f"room {result}", f"exhausted again {result}"]
 
 
 POOL_METHODS = ["add", "mul", "scale", "relu"]
@@ -338,6 +386,64 @@ def test_interpreter_allocations_refused_one_at_a_time():
         assert "PanicException: Python API call failed" in outcomes[name], name
     assert "MemoryError: " in outcomes["new"]
     assert lines[-1] == "after 4.0 8.0"
+
+
+def test_panic_exception_is_made_again_after_a_refused_first_attempt():
+    """The first fault of a process prints its notice and creates PanicException. With the k-th
+    allocation of that fault refused, for each k in a child of its own, it may end in MemoryError
+    (the class or its argument could not be made), but the next fault must raise PanicException,
+    never return without an exception set."""
+    pytest.importorskip("_testcapi")
+    lines = run_scenario(
+        """
+        import _testcapi
+        a = PyNDArray([1.0], [1])
+        index = [5]
+
+        def fault():
+            try:
+                a.get(index)
+            except BaseException as caught:
+                return caught
+
+        for k in range(40):
+            pid = os.fork()
+            if pid == 0:
+                _testcapi.set_nomemory(k, k + 1)
+                first = fault()
+                _testcapi.remove_mem_hooks()
+                outcomes = [("PanicException: " + str(e)) if is_panic(e) else type(e).__name__ for e in (first, fault())]
+                print(*outcomes, sep=" | ", flush=True)
+                os._exit(0)
+            os.waitpid(pid, 0)
+        """
+    )
+    panic = "PanicException: index out of bounds for dimension 0: index 5, shape 1"
+    assert len(lines) == 40
+    assert {line.split(" | ")[1] for line in lines} == {panic}
+    assert {line.split(" | ")[0] for line in lines} == {panic, "MemoryError"}
+
+
+@needs_plain_build
+def test_a_result_the_interpreter_cannot_make_is_noticed_as_an_internal_fault():
+    pytest.importorskip("_testcapi")
+    result = run_scenario_process(
+        """
+        import _testcapi
+        wide = PyNDArray([0.0] * 300 + [1.0], [301])  # its argmax is an int not cached
+        for k in range(12):
+            _testcapi.set_nomemory(k, k + 1)
+            try:
+                wide.argmax()
+            except BaseException:
+                pass
+            _testcapi.remove_mem_hooks()
+        """
+    )
+    notices = [line for line in result.stderr.splitlines() if line.startswith("tarvik: ")]
+    assert "tarvik: internal fault: Python API call failed" in "\n".join(notices), result.stderr
+    for line in notices:
+        assert re.fullmatch(r"tarvik: internal fault: Python API call failed \(at src/python/\w+\.[ch]pp:\d+\)", line)
 
 
 def test_fork_right_after_each_pool_call():

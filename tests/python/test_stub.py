@@ -11,17 +11,18 @@ import pytest
 
 import tarvik
 
-SOURCE_STUB = pathlib.Path(__file__).resolve().parents[2] / "src" / "python" / "tarvik.pyi"
+SOURCE_STUB = pathlib.Path(__file__).resolve().parents[2] / "src" / "python" / "tarvik-stubs" / "__init__.pyi"
+# pip installs the stub-only package beside the module, in the same site-packages directory.
+INSTALLED_STUB = pathlib.Path(tarvik.__file__).parent / "tarvik-stubs" / "__init__.pyi"
 
 
 def stub_path():
-    installed = pathlib.Path(tarvik.__file__).with_name("tarvik.pyi")
-    return installed if installed.exists() else SOURCE_STUB
+    return INSTALLED_STUB if INSTALLED_STUB.exists() else SOURCE_STUB
 
 
 def stub_classes():
     tree = ast.parse(stub_path().read_text())
-    return {node.name: node for node in tree.body if isinstance(node, ast.ClassDef)}
+    return {node.name: node for node in tree.body if isinstance(node, ast.ClassDef) and not node.name.startswith("_")}
 
 
 def stub_parameters(function):
@@ -41,8 +42,8 @@ def runtime_methods(cls):
 def test_stub_is_installed_beside_the_module():
     if "site-packages" not in pathlib.Path(tarvik.__file__).parts:
         pytest.skip("running against a build tree, not an installed module")
-    installed = pathlib.Path(tarvik.__file__).with_name("tarvik.pyi")
-    assert installed.read_text() == SOURCE_STUB.read_text()
+    assert INSTALLED_STUB.read_text() == SOURCE_STUB.read_text()
+    assert not pathlib.Path(tarvik.__file__).with_name("tarvik.pyi").exists()
 
 
 @pytest.mark.parametrize("cls", [tarvik.PyNDArray, tarvik.PyBoolArray], ids=lambda c: c.__name__)

@@ -5,21 +5,29 @@ module); argument problems raise TypeError, OverflowError or RuntimeError; a ref
 MemoryError.
 """
 
-from collections.abc import Sequence
-from typing import SupportsFloat, SupportsIndex, final
+from typing import Protocol, SupportsFloat, SupportsIndex, TypeVar, final
 
 __all__ = ["PyNDArray", "PyBoolArray"]
+
+_T_co = TypeVar("_T_co", covariant=True)
+
+class _Sequence(Protocol[_T_co]):
+    """What a sequence parameter accepts: any object with integer indexing, as the interpreter's
+    sequence test asks (a list, a tuple, a ``range``, ``bytes``, a numpy array). A ``str`` is
+    refused at run time with TypeError."""
+
+    def __getitem__(self, index: int, /) -> _T_co: ...
 
 @final
 class PyNDArray:
     """A float64 array of any number of dimensions, stored row-major."""
 
-    def __new__(cls, data: Sequence[SupportsFloat | SupportsIndex], shape: Sequence[SupportsIndex]) -> PyNDArray:
+    def __new__(cls, data: _Sequence[SupportsFloat | SupportsIndex], shape: _Sequence[SupportsIndex]) -> PyNDArray:
         """Builds an array from flat row-major data and a shape.
 
         Raises PanicException "data length {} does not match shape {} (expected {})".
         """
-    def get(self, index: Sequence[SupportsIndex]) -> float:
+    def get(self, index: _Sequence[SupportsIndex]) -> float:
         """The element at a multi-index.
 
         Raises PanicException "length of the given index and shape must match." or
@@ -32,7 +40,7 @@ class PyNDArray:
     def mean(self) -> float:
         """The sum divided by the element count; 0.0 for an empty array."""
     def relu(self) -> PyNDArray:
-        """Each element if greater than zero, else +0.0 (NaN gives +0.0)."""
+        """Each element if greater than zero, else +0.0 (NaN and -0.0 give +0.0)."""
     def sigmoid(self) -> PyNDArray:
         """1.0 / (exp(-x) + 1.0) for each element."""
     def softmax(self) -> PyNDArray:
@@ -50,12 +58,12 @@ class PyNDArray:
     def scale(self, scalar: SupportsFloat | SupportsIndex) -> PyNDArray:
         """Each element multiplied by ``scalar``."""
     def add(self, other: PyNDArray) -> PyNDArray:
-        """Element-wise sum of two arrays of the same shape.
+        """Element-wise sum of two arrays of the same shape (no broadcasting).
 
         Raises PanicException "shape mismatch for addition: {} vs {}".
         """
     def mul(self, other: PyNDArray) -> PyNDArray:
-        """Element-wise product of two arrays of the same shape.
+        """Element-wise product of two arrays of the same shape (no broadcasting).
 
         Raises PanicException "shape mismatch for multiplication: {} vs {}".
         """
@@ -66,10 +74,11 @@ class PyNDArray:
         "shape mismatch for matmul: self.shape[1] ({}) must equal other.shape[0] ({})".
         """
     def matmul_blas(self, other: PyNDArray) -> PyNDArray:
-        """Matrix product through OpenBLAS.
+        """Matrix product through OpenBLAS, summed in its own order (the last bits may differ from ``matmul``).
 
-        Raises PanicException "matmul_blas requires 2D arrays, got {}D and {}D" or
-        "shape mismatch for matmul_blas: self.shape[1] ({}) must equal other.shape[0] ({})".
+        Raises PanicException "matmul_blas requires 2D arrays, got {}D and {}D",
+        "shape mismatch for matmul_blas: self.shape[1] ({}) must equal other.shape[0] ({})" or, for an
+        extent of 2**31 or more, "matmul_blas supports sizes below 2^31, got m = {}, k = {}, n = {}".
         """
     def boolean_mask(self, mask: PyBoolArray) -> PyNDArray:
         """The elements where ``mask`` is true, in row-major order, as a 1-D array.
@@ -86,7 +95,7 @@ class PyNDArray:
 
         Raises PanicException "shape mismatch: self.shape {}, condition.shape {}, other.shape {}".
         """
-    def fancy_index(self, indices: Sequence[SupportsIndex]) -> PyNDArray:
+    def fancy_index(self, indices: _Sequence[SupportsIndex]) -> PyNDArray:
         """The elements of a 1-D array at ``indices``, in their order.
 
         Raises PanicException "fancy_index is only valid for 1D arrays, got {}D" or
@@ -109,25 +118,25 @@ class PyNDArray:
 
         Raises PanicException "axis {} is out of bounds for NDArray with {} dimensions",
         "invalid range: start {} must be less than end {}" or
-        "range end {} is out of bounds for axis {} with shape {}".
+        "range end {} is out of bounds for axis {} with shape {}", checked in that order.
         """
-    def reshape(self, new_shape: Sequence[SupportsIndex]) -> PyNDArray:
+    def reshape(self, new_shape: _Sequence[SupportsIndex]) -> PyNDArray:
         """The same elements, in the same flat order, under ``new_shape``.
 
         Raises PanicException "data length {} does not match shape {} (expected {})".
         """
-    def gather(self, axis: SupportsIndex, indices: Sequence[SupportsIndex]) -> PyNDArray:
+    def gather(self, axis: SupportsIndex, indices: _Sequence[SupportsIndex]) -> PyNDArray:
         """Positions ``indices`` along ``axis``, every other axis whole.
 
         Raises PanicException "axis {} is out of bounds for NDArray with {} dimensions" or
-        "index {} out of bounds for axis {} with shape {}".
+        "index {} out of bounds for axis {} with shape {}" for the first bad index in list order.
         """
     def set_slice(
         self, axis: SupportsIndex, start: SupportsIndex, end: SupportsIndex, value: SupportsFloat | SupportsIndex
     ) -> None:
         """Sets positions [start, end) along ``axis`` to ``value``, in place.
 
-        Raises the messages of ``slice_range``.
+        Raises the messages of ``slice_range``, all checked before the first write.
         """
     def cumsum(self) -> PyNDArray:
         """Running sums of the flat elements from +0.0, as a 1-D array."""
@@ -136,8 +145,8 @@ class PyNDArray:
 class PyBoolArray:
     """A boolean array of any number of dimensions, used as mask and condition."""
 
-    def __new__(cls, data: Sequence[bool], shape: Sequence[SupportsIndex]) -> PyBoolArray:
-        """Builds a mask from flat row-major booleans and a shape.
+    def __new__(cls, data: _Sequence[bool], shape: _Sequence[SupportsIndex]) -> PyBoolArray:
+        """Builds a mask from flat row-major booleans and a shape; items must be ``bool`` or ``numpy.bool_``.
 
         Raises PanicException "data length {} does not match shape {} (expected {})".
         """

@@ -1,0 +1,20 @@
+// Sums in the exact left-to-right order, computed faster than one dependent addition per element.
+//
+// Both give, bit for bit, what the plain loop gives: ((((start + x0) + x1) + x2) + ...) with one
+// rounding per addition. While the running sum stays inside one binade, whole blocks are added as
+// integers on that binade's grid (see ordered_sum.cpp for why that is exact); everything else goes
+// through the plain loop. Both assume the process's floating-point environment: round to nearest,
+// no flush of subnormals to zero.
+#pragma once
+
+#include <cstddef>
+
+namespace tarvik {
+
+// (((-0.0 + values[0]) + values[1]) + ...); -0.0 for no values.
+double ordered_sum(const double* values, std::size_t count);
+
+// out[i] = ((0.0 + values[0]) + ...) + values[i]; out may not overlap values.
+void running_sums(const double* values, std::size_t count, double* out);
+
+}  // namespace tarvik

@@ -1,0 +1,120 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "ordered_sum.hpp"
+
+using namespace tarvik;
+
+namespace {
+
+// The next value of a family, given its position and the plain running sum before it (the families
+// that aim at the running sum's grid need it).
+using Draw = std::function<double(std::mt19937_64&, std::size_t, double)>;
+
+double uniform(std::mt19937_64& rng, double low, double high) {
+    return std::uniform_real_distribution<double>(low, high)(rng);
+}
+
+int integer(std::mt19937_64& rng, int low, int high) { return std::uniform_int_distribution<int>(low, high)(rng); }
+
+double signed_one(std::mt19937_64& rng) { return integer(rng, 0, 1) ? 1.0 : -1.0; }
+
+// Half-integer multiples of the spacing of the doubles next to `running`, so every addition is an
+// exact tie; small values when there is no such spacing.
+double tie_for(std::mt19937_64& rng, double running) {
+    if (running == 0.0 || !std::isfinite(running) || std::fabs(running) < 0x1p-900) return uniform(rng, 0.5, 1.0);
+    const double unit = std::ldexp(1.0, std::ilogb(running) - 52);
+    return (integer(rng, -2000, 2000) + 0.5) * unit;
+}
+
+const std::vector<std::pair<std::string, Draw>>& families() {
+    constexpr double inf = std::numeric_limits<double>::infinity();
+    static const std::vector<std::pair<std::string, Draw>> all = {
+        {"uniform [0, 1)", [](auto& rng, auto, double) { return uniform(rng, 0.0, 1.0); }},
+        {"uniform [-5, 5]", [](auto& rng, auto, double) { return uniform(rng, -5.0, 5.0); }},
+        {"normal", [](auto& rng, auto, double) { return std::normal_distribution<double>()(rng); }},
+        {"rising", [](auto&, std::size_t i, double) { return static_cast<double>(i) * 1e-7; }},
+        {"log-uniform", [](auto& rng, auto, double) { return signed_one(rng) * std::ldexp(uniform(rng, 0.5, 1.0), integer(rng, -60, 60)); }},
+        {"1e16 / 1 / -1e16", [](auto& rng, std::size_t i, double) { return i % 3 == 0 ? 1e16 : i % 3 == 1 ? uniform(rng, 0.0, 2.0) : -1e16; }},
+        {"ties", [](auto& rng, auto, double running) { return tie_for(rng, running); }},
+        {"integers across 2^53", [](auto& rng, std::size_t i, double) { return i == 0 ? 0x1p53 - 4096.0 : integer(rng, -3, 9); }},
+        {"cancellation and signed zeros",
+         [](auto& rng, std::size_t i, double running) {
+             const int kind = integer(rng, 0, 3);
+             if (kind == 0) return signed_one(rng) * 0.0;
+             if (kind == 1) return -running;
+             return uniform(rng, -1.0, 1.0) * (i % 7 == 0 ? 1e300 : 1.0);
+         }},
+        {"dyadic k/8", [](auto& rng, auto, double) { return integer(rng, -12, 16) / 8.0; }},
+        {"subnormal and tiny", [](auto& rng, auto, double) { return signed_one(rng) * std::ldexp(uniform(rng, 0.0, 1.0), integer(rng, -1080, -960)); }},
+        {"NaN and inf at random positions",
+         [](auto& rng, auto, double) {
+             if (integer(rng, 0, 300000) != 0) return uniform(rng, -1.0, 3.0);
+             const int kind = integer(rng, 0, 2);
+             return kind == 0 ? inf : kind == 1 ? -inf : std::nan("");
+         }},
+        {"near overflow", [](auto& rng, auto, double) { return signed_one(rng) * std::ldexp(uniform(rng, 0.5, 1.0), integer(rng, 1015, 1023)) * (integer(rng, 0, 9) ? 1.0 : 1e-300); }},
+    };
+    return all;
+}
+
+std::vector<double> draw(const Draw& family, std::mt19937_64& rng, std::size_t length) {
+    std::vector<double> values(length);
+    double running = 0.0;
+    for (std::size_t i = 0; i < length; ++i) running += values[i] = family(rng, i, running);
+    return values;
+}
+
+double plain_sum(const std::vector<double>& values) {
+    double total = -0.0;
+    for (const double x : values) total += x;
+    return total;
+}
+
+std::vector<double> plain_running(const std::vector<double>& values) {
+    std::vector<double> out(values.size());
+    double total = 0.0;
+    for (std::size_t i = 0; i < values.size(); ++i) out[i] = total += values[i];
+    return out;
+}
+
+// Returns the elements checked.
+std::size_t check_against_plain(const std::vector<double>& values, const std::string& what) {
+    const double expected = plain_sum(values);
+    const double fast = ordered_sum(values.data(), values.size());
+    EXPECT_EQ(std::memcmp(&expected, &fast, sizeof fast), 0) << what << ": " << expected << " vs " << fast;
+    const std::vector<double> running = plain_running(values);
+    std::vector<double> out(values.size());
+    running_sums(values.data(), values.size(), out.data());
+    EXPECT_TRUE(out.empty() || std::memcmp(running.data(), out.data(), out.size() * sizeof(double)) == 0) << what;
+    return values.size();
+}
+
+// The grid path against the plain loops, bit for bit, over every family at every length up to 100
+// and at random lengths up to 2e6 (more than 1e8 elements in all; TARVIK_SUM_ELEMENTS raises it).
+TEST(OrderedSum, MatchesThePlainLoopsBitForBit) {
+    const char* wanted = std::getenv("TARVIK_SUM_ELEMENTS");
+    const double total = wanted != nullptr ? std::atof(wanted) : 1.05e8;
+    const double per_family = total / static_cast<double>(families().size());
+    std::mt19937_64 rng(20261209);
+    for (const auto& [name, family] : families()) {
+        std::size_t done = 0;
+        for (std::size_t length = 0; length <= 100; ++length)
+            done += check_against_plain(draw(family, rng, length), name + " at length " + std::to_string(length));
+        while (static_cast<double>(done) < per_family) {
+            const std::size_t length = std::uniform_int_distribution<std::size_t>(1, 2000000)(rng);
+            done += check_against_plain(draw(family, rng, length), name + " at length " + std::to_string(length));
+            if (::testing::Test::HasFailure()) return;
+        }
+    }
+}
+
+}  // namespace
