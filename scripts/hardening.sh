@@ -9,7 +9,7 @@
 #   scripts/hardening.sh exp [inputs]     the vector exp against the C library's, default 1e9 inputs a form
 #   scripts/hardening.sh sums [count]     the fast ordered sums against the plain loops on 1e9 elements
 #   scripts/hardening.sh portability      the engine and its C++ tests cross-built for aarch64, run under qemu
-#   scripts/hardening.sh ci               sanitize, tsan, then a bounded fuzz run (what CI runs)
+#   scripts/hardening.sh ci               sanitize, tsan, a bounded fuzz run, portability (what CI runs)
 #
 # Build directories: build/asan, build/tsan, build/fuzz, build/hardening (memcheck), build/coverage,
 # build/long (the long exp and sum runs), build/aarch64.
@@ -196,10 +196,18 @@ cmd_portability() {
         "-DCMAKE_CROSSCOMPILING_EMULATOR=qemu-aarch64;-L;$sysroot" \
         -DTARVIK_MODULE=OFF -DTARVIK_TESTS=ON -DTARVIK_WERROR=ON
     log "C++ tests on aarch64 (qemu)"
-    # The emulator runs some twenty times slower; the long differential runs are cut to what
-    # reaches every path of the portable builds (the full lengths run natively).
-    TARVIK_EXP_IDENTITY_INPUTS=1000000 TARVIK_SUM_ELEMENTS=1e7 \
-        "$BIN/ctest" --test-dir "$dir" --output-on-failure -j2 --timeout 600
+    # Debian 12's user-mode emulator (7.2) never returns from a guest's first thread creation on the
+    # x86-64 hosts tried, so the cases that start threads (the pool, the deque under contention,
+    # everything the pool serves) and the death tests that re-execute the binary (which needs the
+    # kernel to run aarch64 code itself) run natively only; the kernels, reductions, sums, exp,
+    # slicing and selection run here. The emulator is some twenty times slower, so the long
+    # differential runs are cut to lengths that still reach every path of the portable builds.
+    TARVIK_EXP_IDENTITY_INPUTS=1000000 TARVIK_SUM_ELEMENTS=1e7 "$BIN/ctest" --test-dir "$dir" \
+        --output-on-failure -j2 --timeout 300 \
+        -E '^(Elementwise|WorkerPool|WorkStealingDeque\.Concurrent|GlobalWorkerPool|ParallelMap|Threads/)|DeathTest'
+    # A filter that let nothing through would pass vacuously.
+    "$BIN/ctest" --test-dir "$dir" -N -E '^(Elementwise|WorkerPool|WorkStealingDeque\.Concurrent|GlobalWorkerPool|ParallelMap|Threads/)|DeathTest' |
+        grep -q 'Total Tests: [1-9][0-9][0-9]' || { echo "fewer than 100 C++ tests ran on aarch64" >&2; exit 1; }
 }
 
 command=${1:-}
@@ -216,8 +224,16 @@ ci)
     cmd_sanitize
     cmd_tsan
     cmd_fuzz 30
+    checks=3
+    # The second architecture wherever the package archive offers the emulator.
+    if apt-cache show qemu-user >/dev/null 2>&1; then
+        cmd_portability
+        checks=4
+    else
+        log "no qemu-user in the package archive: the aarch64 run is left out"
+    fi
     # Every check stops the script on failure, so reaching here means all passed.
-    echo "hardening: 3 passed, 0 failed"
+    echo "hardening: $checks passed, 0 failed"
     ;;
 *) "cmd_$command" "$@" ;;
 esac
