@@ -202,7 +202,7 @@ template <class Kernel, bool Fused, class... Args>
 // Runs `Kernel::run<Lanes, Fused>(args...)` on the lanes and form of `choice`, or
 // `Kernel::scalar(args...)` for the scalar form.
 template <class Kernel, class... Args>
-auto with_exp(ExpChoice choice, Args... args) {
+auto with_exp([[maybe_unused]] ExpChoice choice, Args... args) {
 #if defined(__x86_64__)
     if (choice.form != ExpForm::scalar) {
         const bool fused = choice.form == ExpForm::fused;

@@ -99,7 +99,7 @@ std::size_t check_against_plain(const std::vector<double>& values, const std::st
 }
 
 // The grid path against the plain loops, bit for bit, over every family at every length up to 100
-// and at random lengths up to 2e6 (more than 1e8 elements in all; TARVIK_SUM_ELEMENTS raises it).
+// and at random lengths up to 2e6 (more than 1e8 elements in all; TARVIK_SUM_ELEMENTS sets another total).
 TEST(OrderedSum, MatchesThePlainLoopsBitForBit) {
     const char* wanted = std::getenv("TARVIK_SUM_ELEMENTS");
     const double total = wanted != nullptr ? std::atof(wanted) : 1.05e8;
