@@ -45,6 +45,9 @@ NDArrayView slice_range(const FloatArray& self, std::uint64_t axis, std::uint64_
 
 void set_slice(FloatArray& self, std::uint64_t axis, std::uint64_t start, std::uint64_t end, double value) {
     check_range(self, axis, start, end);
+    // An array without elements has no slab, and the extents before `axis` may then multiply past
+    // 64 bits (a zero extent after them is what keeps the array empty).
+    if (element_count(self.shape) == 0) return;
     // A stored array is row-major, so for each position of the axes before `axis` the slab is one
     // contiguous run: positions [start, end) of `axis` times everything after it.
     const std::uint64_t outer = element_count(Index(self.shape).first(axis));

@@ -181,7 +181,8 @@ INSTANTIATE_TEST_SUITE_P(
                       AssignCase{"last_axis_3d", {2, 2, 2}, 2, 0, 1, -1.0, {0, 1, 2, 3, 4, 5, 6, 7}, {-1, 1, -1, 3, -1, 5, -1, 7}},
                       AssignCase{"middle_axis_3d", {2, 2, 2}, 1, 1, 2, 5.0, {0, 1, 2, 3, 4, 5, 6, 7}, {0, 1, 5, 5, 4, 5, 5, 5}},
                       AssignCase{"empty_slab", {3, 0, 2}, 0, 1, 2, 1.0, {}, {}},
-                      AssignCase{"empty_before_axis", {0, 3}, 1, 0, 2, 1.0, {}, {}}),
+                      AssignCase{"empty_before_axis", {0, 3}, 1, 0, 2, 1.0, {}, {}},
+                      AssignCase{"empty_after_huge_extents", {UINT64_MAX, 3, 3, 0}, 2, 0, 1, 1.0, {}, {}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(SetSlice, WritesNaNAndInfinityUnchanged) {
