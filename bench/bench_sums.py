@@ -9,12 +9,11 @@ the plain loop.
 """
 
 import argparse
-import platform
 
 import numpy as np
 
 from tarvik import PyNDArray
-from timing import medians
+from timing import medians, processor
 
 FAMILIES = {
     "uniform [0, 1)": lambda rng, n: rng.random(n),
@@ -22,17 +21,6 @@ FAMILIES = {
     "uniform [-5, 5]": lambda rng, n: rng.uniform(-5.0, 5.0, n),
     "normal": lambda rng, n: rng.standard_normal(n),
 }
-
-
-def processor():
-    try:
-        with open("/proc/cpuinfo") as info:
-            for line in info:
-                if line.startswith("model name"):
-                    return line.split(":", 1)[1].strip()
-    except OSError:
-        pass
-    return platform.processor() or "unknown"
 
 
 def main():

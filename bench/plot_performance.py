@@ -9,7 +9,6 @@ the plot's title. After `bash scripts/run.sh`:
 """
 
 import argparse
-import os
 import pathlib
 import random
 
@@ -20,7 +19,7 @@ import matplotlib.pyplot as plt  # noqa: E402 - the backend is chosen first
 import numpy as np  # noqa: E402
 
 from tarvik import PyBoolArray, PyNDArray  # noqa: E402
-from timing import medians  # noqa: E402
+from timing import medians, processor  # noqa: E402
 
 SIZES = [10, 100, 1_000, 10_000, 100_000, 1_000_000]
 DEFAULT_OUTPUT = pathlib.Path(__file__).resolve().parent.parent / "docs" / "_static" / "performance.png"
@@ -51,21 +50,6 @@ def cases(n, rng):
         ("whole-array and selection", "where_ (np.where)", lambda: a.where_(m, b), lambda: np.where(mask, x, y)),
         ("whole-array and selection", "from a list (np.array)", lambda: PyNDArray(values, [n]), lambda: np.array(values)),
     ]
-
-
-def processor():
-    """The model name and vector extensions, from /proc/cpuinfo."""
-    name, flags = "unknown processor", set()
-    with open("/proc/cpuinfo") as info:
-        for line in info:
-            key, _, value = line.partition(":")
-            if key.strip() == "model name":
-                name = value.strip()
-            elif key.strip() == "flags":
-                flags = set(value.split())
-                break
-    vector = "AVX-512" if "avx512f" in flags else "AVX2" if "avx2" in flags else "no AVX2"
-    return f"{name}, {len(os.sched_getaffinity(0))} processors, {vector}"
 
 
 def measure(rounds, budget):

@@ -1,6 +1,8 @@
-"""The timing loop every Python benchmark uses: alternating rounds, so that a noisy neighbour on a
-shared machine slows both sides of a comparison alike, and medians over the rounds."""
+"""What every Python benchmark shares: the timing loop, in alternating rounds so that a noisy
+neighbour on a shared machine slows both sides of a comparison alike, with medians over the rounds;
+and the name of the processor the figures were taken on."""
 
+import os
 import statistics
 import time
 
@@ -30,3 +32,18 @@ def medians(calls, rounds, budget):
         for series, call in zip(times, calls):
             series.append(per_call(call, budget))
     return [statistics.median(series) for series in times]
+
+
+def processor():
+    """The model name and vector extensions, from /proc/cpuinfo."""
+    name, flags = "unknown processor", set()
+    with open("/proc/cpuinfo") as info:
+        for line in info:
+            key, _, value = line.partition(":")
+            if key.strip() == "model name":
+                name = value.strip()
+            elif key.strip() == "flags":
+                flags = set(value.split())
+                break
+    vector = "AVX-512" if "avx512f" in flags else "AVX2" if "avx2" in flags else "no AVX2"
+    return f"{name}, {len(os.sched_getaffinity(0))} processors, {vector}"
