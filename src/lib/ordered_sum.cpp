@@ -53,9 +53,18 @@ double plain(double total, const double* values, std::size_t count, double* out)
 //   is even, n ± 1 (towards t) when it is odd. Within a chunk of 64 elements the parity of N_{k-1}
 //   is the parity of N at the chunk's start XOR a prefix XOR of the steps' low bits; after a tie N
 //   is even.
-// - The sums of the negative and of the positive steps, widened by one per tie, bound all partial
-//   sums of a span; when they do not keep N inside the guard, the run stops before the span and
-//   the plain loop takes it.
+// - For the sum, the sums of the negative and of the positive steps, widened by one per tie, bound
+//   all partial sums of a span (the cheap test); when they do not keep N inside the guard, the run
+//   stops before the span and the plain loop takes it.
+// - The running sums need every N_k, so they find them, a chunk at a time, by vector prefix sums
+//   of the steps, the steps of ties settled first (a tie's step is fixed by the parity of N before
+//   it, which the odd steps before it give), and hold the least and greatest to the guard (the
+//   exact test). With every |n| < 2^50, each sum the prefix sums form is a run of consecutive
+//   steps: up to the first N_k outside the guard, such a run is a difference of two partial sums
+//   of which the earlier lies in [2^52, 2^53) and the later within 2^50 of it, so it is an
+//   integer below 2^53 in magnitude and exact; that first N_k is then exact too, or rounds to a
+//   value of at least 2^53, and the test refuses it either way. They store N_k·u with the sign
+//   of s, exact for N_k in the binade. Where the test fails, the plain loop takes the chunk.
 // - The sum after the run is N·u with the sign of s; N in [2^52, 2^53) makes its bits the bits of s
 //   plus (N - N_s).
 // - A nonzero s never turns into a zero on the grid (N > 2^52), so signed zeros only arise in the
@@ -66,14 +75,25 @@ double plain(double total, const double* values, std::size_t count, double* out)
 typedef std::int64_t Int4 __attribute__((vector_size(32)));
 typedef std::int64_t Int8 __attribute__((vector_size(64)));
 
-// What the kernel needs beyond vector arithmetic: the sign bits of the lanes as a bit mask. The
-// vector comes by reference: passed by value between a function with the target and one without,
-// a vector wider than 16 bytes changes the calling convention, which clang refuses even where the
-// call is inlined.
+// What the kernel needs beyond vector arithmetic: the sign bits of the lanes, and the lanes where a
+// comparison holds, as bit masks (a comparison's own vector result would be rebuilt lane by lane
+// where AVX-512F lacks the instruction that turns a mask into a vector). Vectors come by reference:
+// passed by value between a function with the target and one without, a vector wider than 16 bytes
+// changes the calling convention, which clang refuses even where the call is inlined.
 struct Avx2Lanes {
     using Float = Vec4;
     using Int = Int4;
     TARVIK_TARGET_AVX2 static std::uint64_t signs(const Int& v) { return unsigned(_mm256_movemask_pd(__m256d(v))); }
+    template <int Predicate>
+    TARVIK_TARGET_AVX2 static std::uint64_t holds(const Float& a, const Float& b) {
+        return unsigned(_mm256_movemask_pd(_mm256_cmp_pd(a, b, Predicate)));
+    }
+    // 1.0 in the lanes whose bit is set, 0.0 elsewhere.
+    TARVIK_TARGET_AVX2 static void ones(std::uint64_t mask, Float& out) {
+        const __m256i bits = _mm256_setr_epi64x(1, 2, 4, 8);
+        const __m256i set = _mm256_cmpeq_epi64(_mm256_and_si256(_mm256_set1_epi64x(std::int64_t(mask)), bits), bits);
+        out = _mm256_and_pd(_mm256_castsi256_pd(set), _mm256_set1_pd(1.0));
+    }
 };
 
 struct Avx512Lanes {
@@ -81,6 +101,13 @@ struct Avx512Lanes {
     using Int = Int8;
     TARVIK_TARGET_AVX512 static std::uint64_t signs(const Int& v) {
         return _mm512_cmplt_epi64_mask(__m512i(v), _mm512_setzero_si512());
+    }
+    template <int Predicate>
+    TARVIK_TARGET_AVX512 static std::uint64_t holds(const Float& a, const Float& b) {
+        return _mm512_cmp_pd_mask(a, b, Predicate);
+    }
+    TARVIK_TARGET_AVX512 static void ones(std::uint64_t mask, Float& out) {
+        out = _mm512_maskz_mov_pd(__mmask8(mask), _mm512_set1_pd(1.0));
     }
 };
 
@@ -90,6 +117,7 @@ constexpr std::size_t chunk = 64;
 constexpr std::size_t span = 4 * chunk;
 constexpr double magic = 0x1.8p52;
 constexpr double size_limit = 0x1p51;  // for the summed magnitudes of the steps tested together
+constexpr double step_limit = 0x1p50;  // for each step under the exact test
 constexpr std::int64_t grid_low = (std::int64_t{1} << 52) + 1;
 constexpr std::int64_t grid_high = (std::int64_t{1} << 53) - 1;
 constexpr std::int64_t magnitude_mask = INT64_MAX;
@@ -140,34 +168,35 @@ inline ChunkSteps chunk_steps(const double* values, typename L::Float scale) {
     return steps;
 }
 
-// The ties of a chunk whose step is n + 1 (up) or n - 1 (down), given the parity of N before it.
+// The ties whose step is n + 1 (up) or n - 1 (down), among `Bits` steps with a bit each for odd
+// steps, for ties and for t above n, given the parity of N before them.
 struct TieSteps {
     std::uint64_t up = 0, down = 0;
 };
 
-inline TieSteps resolve_ties(std::uint64_t odd, std::uint64_t tie, std::uint64_t parity, const double* values,
-                            double scale) {
-    // Bit k: the parity of the steps 0..k; a tie's own n is even, so at a tie this is also the
-    // parity of the steps before it.
-    std::uint64_t prefix = odd;
-    for (int by = 1; by < 64; by *= 2) prefix ^= prefix << by;
-    TieSteps moved;
-    for (std::uint64_t rest = tie; rest != 0; rest &= rest - 1) {
-        const int k = std::countr_zero(rest);
-        const std::uint64_t seen = (prefix >> k) & 1;
-        if ((parity ^ seen) != 0) {
-            const double t = values[k] * scale;
-            ((t - ((t + magic) - magic) > 0.0) ? moved.up : moved.down) |= std::uint64_t{1} << k;
-        }
-        parity = seen;  // N is even after the tie: parity ^ prefix is its parity from here on
+template <int Bits>
+inline TieSteps resolve_ties(std::uint64_t odd, std::uint64_t tie, std::uint64_t above, std::uint64_t parity) {
+    // Bit k: the parity of N after step k if no tie moved; a tie's own n is even, so at a tie it is
+    // also the parity before it. The bits are only ever moved upwards, so those past `Bits` do no harm.
+    std::uint64_t after = odd;
+    for (int by = 1; by < Bits; by *= 2) after ^= after << by;
+    after ^= 0 - parity;
+    // A tie moves when N before it is odd. N is even after every tie, so from the second tie on that
+    // parity is `after` there against `after` at the tie before: carry each tie's bit forward to
+    // the next (doubling steps, as far as the previous tie and no further).
+    std::uint64_t at_tie = after & tie, reached = tie;
+    for (int by = 1; by < Bits; by *= 2) {
+        at_tie |= (at_tie << by) & ~reached;
+        reached |= reached << by;
     }
-    return moved;
+    const std::uint64_t moves = tie & (after ^ (at_tie << 1));
+    return {moves & above, moves & ~above};
 }
 
-// For a chunk with ties under the cheap test: a bit per element for odd steps and for ties, and
-// the steps' sum.
+// For a chunk with ties under the cheap test: a bit per element for odd steps, for ties and for t
+// above n, and the steps' sum.
 struct ChunkWords {
-    std::uint64_t odd, tie;
+    std::uint64_t odd, tie, above;
     std::int64_t sum;
 };
 
@@ -175,19 +204,117 @@ template <class L>
 inline ChunkWords tie_words(const double* values, typename L::Float scale) {
     using Float = typename L::Float;
     using Int = typename L::Int;
+    const Float half = broadcast<Float>(0.5);
     Float sum{};
-    std::uint64_t odd = 0, tie = 0;
+    std::uint64_t odd = 0, tie = 0, above = 0;
     for (std::size_t v = 0; v < chunk; v += lanes<Float>) {
         const Float t = load<Float>(values + v) * scale;
         const Float rounded = t + magic;
         const Float n = rounded - magic;
         sum += n;
         odd |= L::signs(Int(rounded) << 63) << v;  // magic is even, so the low bit is n's
-        tie |= L::signs(magnitude(t - n) == 0.5) << v;
+        tie |= L::template holds<_CMP_EQ_OQ>(magnitude(t - n), half) << v;
+        above |= L::template holds<_CMP_GT_OQ>(t, n) << v;
     }
     double total = 0.0;
     for (std::size_t lane = 0; lane < lanes<Float>; ++lane) total += sum[lane];
-    return {odd, tie, std::int64_t(total)};
+    return {odd, tie, above, std::int64_t(total)};
+}
+
+// Inclusive prefix sums of the lanes, and the last lane in every lane.
+inline Vec4 prefix_sums(Vec4 v) {
+    const Vec4 zero{};
+    v += __builtin_shufflevector(zero, v, 0, 4, 5, 6);
+    return v + __builtin_shufflevector(zero, v, 0, 1, 4, 5);
+}
+
+inline Vec8 prefix_sums(Vec8 v) {
+    const Vec8 zero{};
+    v += __builtin_shufflevector(zero, v, 0, 8, 9, 10, 11, 12, 13, 14);
+    v += __builtin_shufflevector(zero, v, 0, 1, 8, 9, 10, 11, 12, 13);
+    return v + __builtin_shufflevector(zero, v, 0, 1, 2, 3, 8, 9, 10, 11);
+}
+
+inline Vec4 last_lane(Vec4 v) { return __builtin_shufflevector(v, v, 3, 3, 3, 3); }
+inline Vec8 last_lane(Vec8 v) { return __builtin_shufflevector(v, v, 7, 7, 7, 7, 7, 7, 7, 7); }
+
+// One chunk of the running sums under the exact test, from N at its start: stores N_k·u with the
+// sign of s to `out` and returns true with N the sum after the chunk, or returns false, with `out`
+// partly written, when the chunk leaves the guard or holds a step the rounding trick does not cover.
+template <class L>
+inline bool exact_chunk(std::int64_t& N, const double* values, typename L::Float scale, double scale_value,
+                        double* out) {
+    using Float = typename L::Float;
+    constexpr std::size_t width = lanes<Float>;
+    const double unit = 1.0 / scale_value;  // a power of two, with the sign of s
+    const Float half = broadcast<Float>(0.5);
+    Float carry = broadcast<Float>(static_cast<double>(N)), least = carry, greatest = carry, largest{};
+    // The parity of N before each vector, kept apart from the vector sums so that settling a tie
+    // does not wait for them.
+    std::uint64_t parity = std::uint64_t(N & 1);
+    // Settling ties costs more than the plain loop where they come at every few steps: such
+    // chunks are left to it.
+    std::size_t tied_vectors = 0;
+    for (std::size_t v = 0; v < chunk; v += width) {
+        const Float t = load<Float>(values + v) * scale;
+        const Float rounded = t + magic;
+        Float n = rounded - magic;
+        const Float step = magnitude(n);
+        largest = step > largest ? step : largest;
+        std::uint64_t odd = L::signs(typename L::Int(rounded) << 63);
+        const std::uint64_t tie = L::template holds<_CMP_EQ_OQ>(magnitude(t - n), half);
+        if (tie != 0) {
+            if (++tied_vectors > chunk / width / 4) return false;
+            const TieSteps moved = resolve_ties<width>(odd, tie, L::template holds<_CMP_GT_OQ>(t, n), parity);
+            Float up, down;
+            L::ones(moved.up, up);
+            L::ones(moved.down, down);
+            n = n + up - down;
+            odd ^= moved.up | moved.down;
+        }
+        parity ^= std::uint64_t(std::popcount(odd)) & 1;
+        const Float local = prefix_sums(n);
+        const Float partial = local + carry;
+        carry += last_lane(local);
+        least = partial < least ? partial : least;
+        greatest = partial > greatest ? partial : greatest;
+        store(out + v, partial * unit);
+    }
+    // The tests lane by lane, so that a chunk needs no sums across lanes. Steps below 2^50 in
+    // magnitude keep every t in the rounding trick's range; a NaN or an infinite t makes its step
+    // NaN or infinite, which the comparisons skip or refuse, and the last partial sums keep a NaN.
+    const std::uint64_t refused = L::template holds<_CMP_LT_OQ>(least, broadcast<Float>(grid_low)) |
+                                  L::template holds<_CMP_GT_OQ>(greatest, broadcast<Float>(grid_high)) |
+                                  L::template holds<_CMP_NLT_UQ>(largest, broadcast<Float>(step_limit)) |
+                                  L::template holds<_CMP_UNORD_Q>(carry, carry);
+    if (refused != 0) return false;
+    N = static_cast<std::int64_t>(carry[0]);
+    return true;
+}
+
+// The scale that puts the grid of `total`'s binade on the integers, with the sign of `total`
+// folded in: 2^(52-e)·sign for |total| in [2^e, 2^(e+1)).
+double grid_scale(double total) {
+    const std::int64_t bits = bits_of(total);
+    return std::bit_cast<double>((bits & INT64_MIN) | ((2098 - ((bits >> 52) & 0x7ff)) << 52));
+}
+
+// Chunks of the running sums under the exact test from `total`, which `on_grid` accepted, while
+// they pass: returns how many elements were added, with total the sum after them and out[i] the
+// running sum at each.
+template <class L>
+inline std::size_t exact_run(double& total, const double* values, std::size_t count, double* out) {
+    using Float = typename L::Float;
+    const std::int64_t bits = bits_of(total);
+    std::int64_t N = (bits & ((std::int64_t{1} << 52) - 1)) | (std::int64_t{1} << 52);
+    const std::int64_t base = bits - N;
+    const double scale_value = grid_scale(total);
+    const Float scale = broadcast<Float>(scale_value);
+    std::size_t done = 0;
+    for (; count - done >= chunk; done += chunk)
+        if (!exact_chunk<L>(N, values + done, scale, scale_value, out + done)) break;
+    total = std::bit_cast<double>(base + N);
+    return done;
 }
 
 // As many spans as stay on the grid of `total`'s binade, which `on_grid` accepted, by the cheap
@@ -202,7 +329,7 @@ inline std::size_t grid_run(double& total, const double* values, std::size_t cou
     const std::int64_t bits = bits_of(total);
     std::int64_t N = (bits & ((std::int64_t{1} << 52) - 1)) | (std::int64_t{1} << 52);
     const std::int64_t base = bits - N;
-    const double scale_value = std::bit_cast<double>((bits & INT64_MIN) | ((2098 - ((bits >> 52) & 0x7ff)) << 52));
+    const double scale_value = grid_scale(total);
     const Float scale = broadcast<Float>(scale_value);
     std::size_t done = 0;
     for (; count - done >= span; done += span) {
@@ -221,7 +348,7 @@ inline std::size_t grid_run(double& total, const double* values, std::size_t cou
         }
         for (std::size_t c = 0; c < span; c += chunk) {
             const ChunkWords words = tie_words<L>(x + c, scale);
-            const TieSteps moved = resolve_ties(words.odd, words.tie, std::uint64_t(N & 1), x + c, scale_value);
+            const TieSteps moved = resolve_ties<64>(words.odd, words.tie, words.above, std::uint64_t(N & 1));
             N += words.sum + std::popcount(moved.up) - std::popcount(moved.down);
         }
     }
@@ -264,22 +391,51 @@ inline double accumulate(const double* values, std::size_t count) {
     return plain<false>(total, values + i, count - i, nullptr);
 }
 
+// The running sums: every partial sum is needed, so only the exact test applies, with the same
+// back-off after refusals.
+template <class L>
+inline void running(const double* values, std::size_t count, double* out) {
+    double total = 0.0;
+    std::size_t i = 0, refusals = 0;
+    while (count - i >= chunk) {
+        if (on_grid(total)) {
+            const std::size_t done = exact_run<L>(total, values + i, count - i, out + i);
+            i += done;
+            if (count - i < chunk) break;
+            if (done >= span) refusals = 0;
+        }
+        const std::size_t plain_count = std::min(chunk << refusals, count - i);
+        total = plain<true>(total, values + i, plain_count, out + i);
+        i += plain_count;
+        refusals = std::min<std::size_t>(refusals + 1, 5);
+    }
+    plain<true>(total, values + i, count - i, out + i);
+}
+
 [[gnu::flatten]] TARVIK_TARGET_AVX2 double accumulate_avx2(const double* values, std::size_t count) {
     return accumulate<Avx2Lanes>(values, count);
 }
 
-// The same kernel at twice the width.
+// The same kernels at twice the width.
 [[gnu::flatten]] TARVIK_TARGET_AVX512 double accumulate_avx512(const double* values, std::size_t count) {
     return accumulate<Avx512Lanes>(values, count);
+}
+
+[[gnu::flatten]] TARVIK_TARGET_AVX2 void running_avx2(const double* values, std::size_t count, double* out) {
+    running<Avx2Lanes>(values, count, out);
+}
+
+[[gnu::flatten]] TARVIK_TARGET_AVX512 void running_avx512(const double* values, std::size_t count, double* out) {
+    running<Avx512Lanes>(values, count, out);
 }
 
 #endif
 
 }  // namespace
 
-double ordered_sum(const double* values, std::size_t count) {
+double ordered_sum(Isa isa, const double* values, std::size_t count) {
 #if defined(__x86_64__)
-    switch (widest_isa()) {
+    switch (isa) {
     case Isa::avx512: return accumulate_avx512(values, count);
     case Isa::avx2: return accumulate_avx2(values, count);
     case Isa::portable: break;
@@ -288,8 +444,19 @@ double ordered_sum(const double* values, std::size_t count) {
     return plain<false>(-0.0, values, count, nullptr);
 }
 
-// The grid gains nothing here: every running sum has to be found and stored, and the vector
-// prefix sums that do it cost about as much as the plain loop.
-void running_sums(const double* values, std::size_t count, double* out) { plain<true>(0.0, values, count, out); }
+void running_sums(Isa isa, const double* values, std::size_t count, double* out) {
+#if defined(__x86_64__)
+    switch (isa) {
+    case Isa::avx512: return running_avx512(values, count, out);
+    case Isa::avx2: return running_avx2(values, count, out);
+    case Isa::portable: break;
+    }
+#endif
+    plain<true>(0.0, values, count, out);
+}
+
+double ordered_sum(const double* values, std::size_t count) { return ordered_sum(widest_isa(), values, count); }
+
+void running_sums(const double* values, std::size_t count, double* out) { running_sums(widest_isa(), values, count, out); }
 
 }  // namespace tarvik

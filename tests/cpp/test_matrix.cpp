@@ -17,6 +17,7 @@
 
 using namespace tarvik;
 using test_support::fault_of;
+using test_support::isa_name;
 using test_support::make;
 using test_support::same_bits;
 
@@ -62,18 +63,6 @@ const std::vector<Sizes> product_sizes = {
     {8, 24, 24}, {9, 25, 25},  {6, 8, 16},   {17, 3, 33},  {1, 300, 1},  {31, 129, 47}, {130, 257, 37},
     {257, 260, 9}, {3, 7, 2100}, {64, 64, 64}, {121, 513, 50},
 };
-
-std::string isa_name(Isa isa) {
-    switch (isa) {
-        case Isa::portable:
-            return "portable";
-        case Isa::avx2:
-            return "avx2";
-        case Isa::avx512:
-            return "avx512";
-    }
-    return "unknown";
-}
 
 class NativeKernel : public ::testing::TestWithParam<Isa> {};
 

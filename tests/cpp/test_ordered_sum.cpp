@@ -10,8 +10,10 @@
 #include <vector>
 
 #include "ordered_sum.hpp"
+#include "test_support.hpp"
 
 using namespace tarvik;
+using tarvik::test_support::isa_name;
 
 namespace {
 
@@ -87,20 +89,24 @@ std::vector<double> plain_running(const std::vector<double>& values) {
 }
 
 // Returns the elements checked.
-std::size_t check_against_plain(const std::vector<double>& values, const std::string& what) {
+std::size_t check_against_plain(Isa isa, const std::vector<double>& values, const std::string& what) {
     const double expected = plain_sum(values);
-    const double fast = ordered_sum(values.data(), values.size());
+    const double fast = ordered_sum(isa, values.data(), values.size());
     EXPECT_EQ(std::memcmp(&expected, &fast, sizeof fast), 0) << what << ": " << expected << " vs " << fast;
     const std::vector<double> running = plain_running(values);
     std::vector<double> out(values.size());
-    running_sums(values.data(), values.size(), out.data());
+    running_sums(isa, values.data(), values.size(), out.data());
     EXPECT_TRUE(out.empty() || std::memcmp(running.data(), out.data(), out.size() * sizeof(double)) == 0) << what;
     return values.size();
 }
 
 // The grid path against the plain loops, bit for bit, over every family at every length up to 100
-// and at random lengths up to 2e6 (more than 1e8 elements in all; TARVIK_SUM_ELEMENTS sets another total).
-TEST(OrderedSum, MatchesThePlainLoopsBitForBit) {
+// and at random lengths up to 2e6 (more than 1e8 elements in all; TARVIK_SUM_ELEMENTS sets another
+// total), on each instruction set's lanes.
+class OrderedSum : public ::testing::TestWithParam<Isa> {};
+
+TEST_P(OrderedSum, MatchesThePlainLoopsBitForBit) {
+    if (!isa_supported(GetParam())) GTEST_SKIP() << "processor lacks this instruction set";
     const char* wanted = std::getenv("TARVIK_SUM_ELEMENTS");
     const double total = wanted != nullptr ? std::atof(wanted) : 1.05e8;
     const double per_family = total / static_cast<double>(families().size());
@@ -108,13 +114,16 @@ TEST(OrderedSum, MatchesThePlainLoopsBitForBit) {
     for (const auto& [name, family] : families()) {
         std::size_t done = 0;
         for (std::size_t length = 0; length <= 100; ++length)
-            done += check_against_plain(draw(family, rng, length), name + " at length " + std::to_string(length));
+            done += check_against_plain(GetParam(), draw(family, rng, length), name + " at length " + std::to_string(length));
         while (static_cast<double>(done) < per_family) {
             const std::size_t length = std::uniform_int_distribution<std::size_t>(1, 2000000)(rng);
-            done += check_against_plain(draw(family, rng, length), name + " at length " + std::to_string(length));
+            done += check_against_plain(GetParam(), draw(family, rng, length), name + " at length " + std::to_string(length));
             if (::testing::Test::HasFailure()) return;
         }
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Lanes, OrderedSum, ::testing::Values(Isa::avx2, Isa::avx512),
+                         [](const auto& info) { return isa_name(info.param); });
 
 }  // namespace

@@ -17,6 +17,7 @@
 #include <sys/resource.h>
 
 #include "ndarray.hpp"
+#include "simd.hpp"
 
 namespace tarvik::test_support {
 
@@ -116,6 +117,19 @@ inline ::testing::AssertionResult same_bits(const Buffer<double>& expected, cons
         if (!element) return element << " at position " << i;
     }
     return ::testing::AssertionSuccess();
+}
+
+// A test name for each instruction set.
+inline std::string isa_name(Isa isa) {
+    switch (isa) {
+        case Isa::portable:
+            return "portable";
+        case Isa::avx2:
+            return "avx2";
+        case Isa::avx512:
+            return "avx512";
+    }
+    return "unknown";
 }
 
 }  // namespace tarvik::test_support
