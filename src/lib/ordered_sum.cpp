@@ -433,7 +433,7 @@ inline void running(const double* values, std::size_t count, double* out) {
 
 }  // namespace
 
-double ordered_sum(Isa isa, const double* values, std::size_t count) {
+double ordered_sum([[maybe_unused]] Isa isa, const double* values, std::size_t count) {
 #if defined(__x86_64__)
     switch (isa) {
     case Isa::avx512: return accumulate_avx512(values, count);
@@ -444,7 +444,7 @@ double ordered_sum(Isa isa, const double* values, std::size_t count) {
     return plain<false>(-0.0, values, count, nullptr);
 }
 
-void running_sums(Isa isa, const double* values, std::size_t count, double* out) {
+void running_sums([[maybe_unused]] Isa isa, const double* values, std::size_t count, double* out) {
 #if defined(__x86_64__)
     switch (isa) {
     case Isa::avx512: return running_avx512(values, count, out);
