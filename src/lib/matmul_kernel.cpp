@@ -97,8 +97,11 @@ template <class G>
     for (std::size_t l = 0; l < depth; ++l) {
         V row_of_b[G::vectors];
         for (std::size_t v = 0; v < G::vectors; ++v) row_of_b[v] = load<V>(b + l * G::cols + v * G::width);
+        // Unrolled by request, as clang otherwise keeps the sums in memory around the asm.
+#pragma GCC unroll 16
         for (std::size_t r = 0; r < G::rows; ++r) {
             const ElementOfA<V> element(a + l * G::rows + r);
+#pragma GCC unroll 16
             for (std::size_t v = 0; v < G::vectors; ++v) {
                 V product;
                 element.multiply(row_of_b[v], product);
