@@ -164,6 +164,18 @@ template <class G>
     for (std::size_t r = 0; r < rows; ++r) std::copy(tile + r * G::cols, tile + r * G::cols + cols, c + r * ldc);
 }
 
+// Asks for part `part` of `parts` of a strip of a (`count` rows `lda` apart, `depth` columns) to be
+// brought into the second-level cache. Spread over the tiles of the strip before it, this keeps
+// the packing of each strip from waiting on memory without a burst of requests.
+[[gnu::always_inline]] inline void prefetch_strip(const double* a, std::size_t lda, std::size_t count,
+                                                  std::size_t depth, std::size_t part, std::size_t parts) {
+    constexpr std::size_t per_line = 64 / sizeof(double);
+    const std::size_t lines = (depth + per_line - 1) / per_line;
+    for (std::size_t r = 0; r < count; ++r)
+        for (std::size_t line = part * lines / parts; line < (part + 1) * lines / parts; ++line)
+            __builtin_prefetch(a + r * lda + line * per_line, 0, 2);
+}
+
 // Panels of b columns, then steps of l in ascending blocks, then strips of a rows: every c element
 // meets its l blocks in order, and within a block its products in order.
 template <class G>
@@ -177,12 +189,17 @@ template <class G>
         for (std::size_t l0 = 0; l0 < k; l0 += G::depth) {
             const std::size_t depth = std::min(G::depth, k - l0);
             pack_b<G>(b + l0 * n + col0, n, depth, panel_cols, packed_b.data);
+            const std::size_t tiles = (panel_cols + G::cols - 1) / G::cols;
             for (std::size_t i = 0; i < m; i += G::rows) {
                 const std::size_t rows = std::min(G::rows, m - i);
                 pack_a<G>(a + i * k + l0, k, rows, depth, packed_a.data);
-                for (std::size_t j = 0; j < panel_cols; j += G::cols)
+                for (std::size_t tile = 0; tile < tiles; ++tile) {
+                    if (i + rows < m)
+                        prefetch_strip(a + (i + rows) * k + l0, k, std::min(G::rows, m - i - rows), depth, tile, tiles);
+                    const std::size_t j = tile * G::cols;
                     multiply_edge_tile<G>(depth, packed_a.data, packed_b.data + j * depth, c + i * n + col0 + j, n,
                                           rows, std::min(G::cols, panel_cols - j));
+                }
             }
         }
     }
