@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 
 #include "buffer.hpp"
 #include "simd.hpp"
@@ -11,10 +12,11 @@ namespace tarvik {
 namespace {
 
 // The blocking for one instruction set. A register tile of `Rows` rows by `Vectors` vectors of c
-// stays in registers while l runs over `Depth` steps; `PanelRows` rows of a and `PanelCols` columns
-// of b are packed at a time, so a's panel sits in the second-level cache and one b strip in the first.
-template <class V, std::size_t Rows, std::size_t Vectors, std::size_t Depth, std::size_t PanelRows,
-          std::size_t PanelCols>
+// stays in registers while l runs over `Depth` steps. One strip of a (`Rows` rows by `Depth` steps)
+// is packed at a time, small enough for the first-level cache, and meets a packed block of b of
+// `Depth` steps by `PanelCols` columns, which stays in the second-level cache (1 MiB a core on the
+// processors the wide sets are tuned for) while every strip of a passes it.
+template <class V, std::size_t Rows, std::size_t Vectors, std::size_t Depth, std::size_t PanelCols>
 struct Geometry {
     using Vec = V;
     static constexpr std::size_t width = sizeof(V) / sizeof(double);
@@ -22,17 +24,67 @@ struct Geometry {
     static constexpr std::size_t vectors = Vectors;
     static constexpr std::size_t cols = Vectors * width;
     static constexpr std::size_t depth = Depth;
-    static constexpr std::size_t panel_rows = PanelRows;
     static constexpr std::size_t panel_cols = PanelCols;
-    static_assert(PanelRows % Rows == 0 && PanelCols % (Vectors * width) == 0);
+    static_assert(PanelCols % (Vectors * width) == 0);
 };
 
 // Sized so that accumulators, one row of b and a broadcast fit the register file of each set.
-using PortableGeometry = Geometry<Vec2, 4, 2, 256, 128, 2048>;
-using Avx2Geometry = Geometry<Vec4, 6, 2, 256, 120, 2048>;
-using Avx512Geometry = Geometry<Vec8, 8, 3, 128, 256, 2016>;
+using PortableGeometry = Geometry<Vec2, 4, 2, 256, 384>;
+using Avx2Geometry = Geometry<Vec4, 6, 2, 256, 384>;
+using Avx512Geometry = Geometry<Vec8, 8, 3, 256, 384>;
 
 std::size_t round_up(std::size_t value, std::size_t step) { return (value + step - 1) / step * step; }
+
+// A scratch buffer of `count` doubles whose first element starts a cache line, so that no vector
+// load from the packed operands straddles two lines.
+struct PackedBuffer {
+    static constexpr std::size_t line = 64;
+    Buffer<double> storage;
+    double* data;
+    explicit PackedBuffer(std::size_t count)
+        : storage(uninitialized_buffer<double>(count + line / sizeof(double) - 1)),
+          data(storage.data() + (line - reinterpret_cast<std::uintptr_t>(storage.data()) % line) % line /
+                                    sizeof(double)) {}
+};
+
+// One element of a, to be multiplied by vectors of b. The product comes back through a reference:
+// clang refuses wide vectors passed by value into or out of a function built for another set.
+template <class V>
+struct ElementOfA {
+    V value;
+    [[gnu::always_inline]] explicit ElementOfA(const double* element) : value(broadcast<V>(*element)) {}
+    // Rounded: -ffp-contract=off keeps the product from fusing with the addition that follows.
+    [[gnu::always_inline]] void multiply(const V& vector, V& product) const { product = value * vector; }
+};
+
+#if defined(__x86_64__)
+// The specialisations carry their instruction set, as their asm needs its registers; not being
+// always_inline, they are inlined once the tile is inside a function built for that set.
+
+// gcc, left to itself, loads a whole column of the packed strip as one vector and spreads each
+// element with permutes, which take the pipes the multiplies and additions need; a broadcast
+// straight from memory costs only a load.
+template <>
+struct ElementOfA<Vec4> {
+    Vec4 value;
+    TARVIK_TARGET_AVX2 explicit ElementOfA(const double* element) {
+        asm("vbroadcastsd %1, %0" : "=x"(value) : "m"(*element));
+    }
+    TARVIK_TARGET_AVX2 void multiply(const Vec4& vector, Vec4& product) const { product = value * vector; }
+};
+
+// With AVX-512 a separate broadcast load still costs the tile about a fifth of its speed on Zen 4,
+// so each multiply reads the element itself through an embedded broadcast ({1to8}); the tile then
+// runs at the rate of the multiply and add pipes.
+template <>
+struct ElementOfA<Vec8> {
+    const double* element;
+    explicit ElementOfA(const double* at) : element(at) {}
+    TARVIK_TARGET_AVX512 void multiply(const Vec8& vector, Vec8& product) const {
+        asm("vmulpd %2%{1to8%}, %1, %0" : "=v"(product) : "v"(vector), "m"(*element));
+    }
+};
+#endif
 
 // c (a full tile, rows `ldc` apart) += the packed strips of a and b over `depth` steps of l, in order.
 template <class G>
@@ -45,11 +97,14 @@ template <class G>
     for (std::size_t l = 0; l < depth; ++l) {
         V row_of_b[G::vectors];
         for (std::size_t v = 0; v < G::vectors; ++v) row_of_b[v] = load<V>(b + l * G::cols + v * G::width);
+        // Unrolled by request, as clang otherwise keeps the sums in memory around the asm.
+#pragma GCC unroll 16
         for (std::size_t r = 0; r < G::rows; ++r) {
-            const V element_of_a = broadcast<V>(a[l * G::rows + r]);
+            const ElementOfA<V> element(a + l * G::rows + r);
+#pragma GCC unroll 16
             for (std::size_t v = 0; v < G::vectors; ++v) {
-                // Rounded before the addition: -ffp-contract=off keeps the two from fusing.
-                const V product = element_of_a * row_of_b[v];
+                V product;
+                element.multiply(row_of_b[v], product);
                 sums[r][v] = sums[r][v] + product;
             }
         }
@@ -58,20 +113,21 @@ template <class G>
         for (std::size_t v = 0; v < G::vectors; ++v) store(c + r * ldc + v * G::width, sums[r][v]);
 }
 
-// Copies `count` rows by `depth` columns of a (rows `lda` apart) into strips of G::rows rows, each
+// Copies `count` (at most G::rows) rows by `depth` columns of a (rows `lda` apart) into one strip,
 // stored column after column; rows past `count` are zero and only feed tile rows that are dropped.
 template <class G>
 [[gnu::always_inline]] inline void pack_a(const double* a, std::size_t lda, std::size_t count, std::size_t depth,
                                           double* packed) {
-    for (std::size_t strip = 0; strip < count; strip += G::rows) {
-        const std::size_t present = std::min(G::rows, count - strip);
-        for (std::size_t r = 0; r < present; ++r) {
-            const double* from = a + (strip + r) * lda;
-            for (std::size_t l = 0; l < depth; ++l) packed[l * G::rows + r] = from[l];
-        }
-        for (std::size_t r = present; r < G::rows; ++r)
-            for (std::size_t l = 0; l < depth; ++l) packed[l * G::rows + r] = 0.0;
-        packed += G::rows * depth;
+    if (count == G::rows) {
+        // Column by column with a fixed row count, which the compiler turns into a transpose of
+        // whole vectors; this copy is made once for every block of b, so its speed shows.
+        for (std::size_t l = 0; l < depth; ++l)
+            for (std::size_t r = 0; r < G::rows; ++r) packed[l * G::rows + r] = a[r * lda + l];
+        return;
+    }
+    for (std::size_t l = 0; l < depth; ++l) {
+        for (std::size_t r = 0; r < count; ++r) packed[l * G::rows + r] = a[r * lda + l];
+        for (std::size_t r = count; r < G::rows; ++r) packed[l * G::rows + r] = 0.0;
     }
 }
 
@@ -108,30 +164,41 @@ template <class G>
     for (std::size_t r = 0; r < rows; ++r) std::copy(tile + r * G::cols, tile + r * G::cols + cols, c + r * ldc);
 }
 
-// Panels of b columns, then steps of l in ascending blocks, then panels of a rows: every c element
+// Asks for part `part` of `parts` of a strip of a (`count` rows `lda` apart, `depth` columns) to be
+// brought into the second-level cache. Spread over the tiles of the strip before it, this keeps
+// the packing of each strip from waiting on memory without a burst of requests.
+[[gnu::always_inline]] inline void prefetch_strip(const double* a, std::size_t lda, std::size_t count,
+                                                  std::size_t depth, std::size_t part, std::size_t parts) {
+    constexpr std::size_t per_line = 64 / sizeof(double);
+    const std::size_t lines = (depth + per_line - 1) / per_line;
+    for (std::size_t r = 0; r < count; ++r)
+        for (std::size_t line = part * lines / parts; line < (part + 1) * lines / parts; ++line)
+            __builtin_prefetch(a + r * lda + line * per_line, 0, 2);
+}
+
+// Panels of b columns, then steps of l in ascending blocks, then strips of a rows: every c element
 // meets its l blocks in order, and within a block its products in order.
 template <class G>
 [[gnu::always_inline]] inline void multiply_blocked(const double* a, const double* b, double* c, std::size_t m,
                                                     std::size_t k, std::size_t n) {
     if (m == 0 || k == 0 || n == 0) return;
-    Buffer<double> packed_a = uninitialized_buffer<double>(round_up(std::min(m, G::panel_rows), G::rows) *
-                                                           std::min(k, G::depth));
-    Buffer<double> packed_b = uninitialized_buffer<double>(round_up(std::min(n, G::panel_cols), G::cols) *
-                                                           std::min(k, G::depth));
+    PackedBuffer packed_a(G::rows * std::min(k, G::depth));
+    PackedBuffer packed_b(round_up(std::min(n, G::panel_cols), G::cols) * std::min(k, G::depth));
     for (std::size_t col0 = 0; col0 < n; col0 += G::panel_cols) {
         const std::size_t panel_cols = std::min(G::panel_cols, n - col0);
         for (std::size_t l0 = 0; l0 < k; l0 += G::depth) {
             const std::size_t depth = std::min(G::depth, k - l0);
-            pack_b<G>(b + l0 * n + col0, n, depth, panel_cols, packed_b.data());
-            for (std::size_t row0 = 0; row0 < m; row0 += G::panel_rows) {
-                const std::size_t panel_rows = std::min(G::panel_rows, m - row0);
-                pack_a<G>(a + row0 * k + l0, k, panel_rows, depth, packed_a.data());
-                for (std::size_t j = 0; j < panel_cols; j += G::cols) {
-                    for (std::size_t i = 0; i < panel_rows; i += G::rows) {
-                        multiply_edge_tile<G>(depth, packed_a.data() + i * depth, packed_b.data() + j * depth,
-                                              c + (row0 + i) * n + col0 + j, n, std::min(G::rows, panel_rows - i),
-                                              std::min(G::cols, panel_cols - j));
-                    }
+            pack_b<G>(b + l0 * n + col0, n, depth, panel_cols, packed_b.data);
+            const std::size_t tiles = (panel_cols + G::cols - 1) / G::cols;
+            for (std::size_t i = 0; i < m; i += G::rows) {
+                const std::size_t rows = std::min(G::rows, m - i);
+                pack_a<G>(a + i * k + l0, k, rows, depth, packed_a.data);
+                for (std::size_t tile = 0; tile < tiles; ++tile) {
+                    if (i + rows < m)
+                        prefetch_strip(a + (i + rows) * k + l0, k, std::min(G::rows, m - i - rows), depth, tile, tiles);
+                    const std::size_t j = tile * G::cols;
+                    multiply_edge_tile<G>(depth, packed_a.data, packed_b.data + j * depth, c + i * n + col0 + j, n,
+                                          rows, std::min(G::cols, panel_cols - j));
                 }
             }
         }

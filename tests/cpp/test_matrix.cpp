@@ -56,12 +56,13 @@ Buffer<double> reference_product(const FloatArray& a, const FloatArray& b) {
 
 using Sizes = std::tuple<std::uint64_t, std::uint64_t, std::uint64_t>;
 
-// Tiny, non-square, and sizes that leave partial register tiles and partial cache panels in every
-// direction (the panels hold 120 to 256 rows, 2016 to 2048 columns and 128 to 256 steps of l).
+// Tiny, non-square, and sizes that leave partial register tiles and partial cache blocks in every
+// direction (a strip of a holds 4 to 8 rows, a block of b 384 columns and 256 steps of l); the last
+// one has several blocks of b both ways, each after the first starting inside b.
 const std::vector<Sizes> product_sizes = {
     {1, 1, 1},   {1, 1, 7},    {7, 1, 1},    {2, 3, 2},    {3, 5, 7},    {5, 9, 3},    {13, 17, 11},
     {8, 24, 24}, {9, 25, 25},  {6, 8, 16},   {17, 3, 33},  {1, 300, 1},  {31, 129, 47}, {130, 257, 37},
-    {257, 260, 9}, {3, 7, 2100}, {64, 64, 64}, {121, 513, 50},
+    {257, 260, 9}, {3, 7, 2100}, {64, 64, 64}, {121, 513, 50}, {10, 270, 790},
 };
 
 class NativeKernel : public ::testing::TestWithParam<Isa> {};
