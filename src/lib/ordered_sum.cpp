@@ -292,28 +292,32 @@ inline bool exact_chunk(std::int64_t& N, const double* values, typename L::Float
     return true;
 }
 
-// The scale that puts the grid of `total`'s binade on the integers, with the sign of `total`
-// folded in: 2^(52-e)·sign for |total| in [2^e, 2^(e+1)).
-double grid_scale(double total) {
-    const std::int64_t bits = bits_of(total);
-    return std::bit_cast<double>((bits & INT64_MIN) | ((2098 - ((bits >> 52) & 0x7ff)) << 52));
-}
+// The grid of the binade of a running sum that `on_grid` accepted: N with |total| = N·u, the bits
+// that N is added to, and the scale 2^(52-e)·sign(total) that puts the grid on the integers.
+struct Grid {
+    std::int64_t N, base;
+    double scale;
+    explicit Grid(double total) {
+        const std::int64_t bits = bits_of(total);
+        N = (bits & ((std::int64_t{1} << 52) - 1)) | (std::int64_t{1} << 52);
+        base = bits - N;
+        scale = std::bit_cast<double>((bits & INT64_MIN) | ((2098 - ((bits >> 52) & 0x7ff)) << 52));
+    }
+    // The running sum N·u with its sign.
+    double total() const { return std::bit_cast<double>(base + N); }
+};
 
 // Chunks of the running sums under the exact test from `total`, which `on_grid` accepted, while
 // they pass: returns how many elements were added, with total the sum after them and out[i] the
 // running sum at each.
 template <class L>
 inline std::size_t exact_run(double& total, const double* values, std::size_t count, double* out) {
-    using Float = typename L::Float;
-    const std::int64_t bits = bits_of(total);
-    std::int64_t N = (bits & ((std::int64_t{1} << 52) - 1)) | (std::int64_t{1} << 52);
-    const std::int64_t base = bits - N;
-    const double scale_value = grid_scale(total);
-    const Float scale = broadcast<Float>(scale_value);
+    Grid grid(total);
+    const auto scale = broadcast<typename L::Float>(grid.scale);
     std::size_t done = 0;
     for (; count - done >= chunk; done += chunk)
-        if (!exact_chunk<L>(N, values + done, scale, scale_value, out + done)) break;
-    total = std::bit_cast<double>(base + N);
+        if (!exact_chunk<L>(grid.N, values + done, scale, grid.scale, out + done)) break;
+    total = grid.total();
     return done;
 }
 
@@ -325,12 +329,10 @@ inline std::size_t exact_run(double& total, const double* values, std::size_t co
 // says how much room the next run needs.
 template <class L>
 inline std::size_t grid_run(double& total, const double* values, std::size_t count, double& reach) {
-    using Float = typename L::Float;
-    const std::int64_t bits = bits_of(total);
-    std::int64_t N = (bits & ((std::int64_t{1} << 52) - 1)) | (std::int64_t{1} << 52);
-    const std::int64_t base = bits - N;
-    const double scale_value = grid_scale(total);
-    const Float scale = broadcast<Float>(scale_value);
+    Grid grid(total);
+    std::int64_t& N = grid.N;
+    const double scale_value = grid.scale;
+    const auto scale = broadcast<typename L::Float>(scale_value);
     std::size_t done = 0;
     for (; count - done >= span; done += span) {
         const double* const x = values + done;
@@ -352,7 +354,7 @@ inline std::size_t grid_run(double& total, const double* values, std::size_t cou
             N += words.sum + std::popcount(moved.up) - std::popcount(moved.down);
         }
     }
-    total = std::bit_cast<double>(base + N);
+    total = grid.total();
     return done;
 }
 
@@ -396,6 +398,10 @@ inline double accumulate(const double* values, std::size_t count) {
 template <class L>
 inline void running(const double* values, std::size_t count, double* out) {
     double total = 0.0;
+    if (count < shortest) {
+        plain<true>(total, values, count, out);
+        return;
+    }
     std::size_t i = 0, refusals = 0;
     while (count - i >= chunk) {
         if (on_grid(total)) {
