@@ -1,5 +1,6 @@
 #include "reductions.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -18,7 +19,7 @@ namespace {
 // the lanes are merged by value and then by position: the answer of one element-by-element walk.
 template <class Float, class Int>
 [[gnu::always_inline]] inline std::uint64_t first_largest(const double* values, std::uint64_t count) {
-    constexpr std::size_t width = lanes<Float>, ways = 4, stride = width * ways, steps = 16, block = stride * steps;
+    constexpr std::size_t width = lanes<Float>, ways = 4, stride = width * ways, steps = 16;
     constexpr double floor = -std::numeric_limits<double>::infinity();
     Float best[ways];
     Int where[ways];
@@ -26,11 +27,14 @@ template <class Float, class Int>
         best[v] = broadcast<Float>(values[0]);
         where[v] = Int{};
     }
+    // Blocks of `steps` vectors a lane, the last one shorter, so that only fewer elements than one
+    // vector a lane are left to the loop at the end.
     std::uint64_t i = 0;
-    for (; i + block <= count; i += block) {
+    while (count - i >= stride) {
+        const auto block_steps = static_cast<std::size_t>(std::min<std::uint64_t>(steps, (count - i) / stride));
         Float top[ways];
         for (std::size_t v = 0; v < ways; ++v) top[v] = broadcast<Float>(floor);
-        for (std::size_t step = 0; step < steps; ++step) {
+        for (std::size_t step = 0; step < block_steps; ++step) {
             for (std::size_t v = 0; v < ways; ++v) {
                 // The first of equal elements stays, and a NaN never enters.
                 const Float next = load<Float>(values + i + step * stride + v * width);
@@ -43,6 +47,7 @@ template <class Float, class Int>
             best[v] = better ? top[v] : best[v];
             where[v] = better ? start : where[v];
         }
+        i += block_steps * stride;
     }
     double largest = values[0];
     std::uint64_t answer = 0;
