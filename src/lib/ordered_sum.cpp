@@ -369,8 +369,10 @@ double room(double total) {
 constexpr std::size_t shortest = 2048;
 
 // Grid runs wherever the running sum allows, the plain loop elsewhere. A run is only tried where
-// the room left in the binade exceeds the reach of the last span tested (data that moves more than
-// the room would fail the test, at a cost). After a run that got less than a span done, the plain
+// the room left in the binade on either side exceeds half the reach of the last span tested (data
+// that moves more than the room would fail the test, at a cost; the test needs room below for the
+// negative steps and above for the positive ones, each about half the reach where the data has a
+// mean of zero). After a run that got less than a span done, the plain
 // loop takes the next 64 elements (the sum has usually just crossed into the next binade), twice
 // as many after each such run in a row (up to 2048), so data the grid does not fit costs little
 // more than the plain loop.
@@ -381,7 +383,7 @@ inline double accumulate(const double* values, std::size_t count) {
     std::size_t i = 0, short_runs = 0;
     double reach = 0.0;
     while (count - i >= chunk) {
-        if (on_grid(total) && room(total) > reach) {
+        if (on_grid(total) && room(total) > reach / 2) {
             const std::size_t done = grid_run<L>(total, values + i, count - i, reach);
             i += done;
             short_runs = done >= span ? 0 : std::min<std::size_t>(short_runs + 1, 5);
