@@ -1,4 +1,5 @@
-// Sums in the exact left-to-right order; the sum computed faster than one dependent addition per element.
+// Sums in the exact left-to-right order, computed faster than one dependent addition per element
+// where the data allows.
 //
 // Both give, bit for bit, what the plain loop gives: ((((start + x0) + x1) + x2) + ...) with one
 // rounding per addition. While the running sum stays inside one binade, whole blocks are added as
