@@ -72,9 +72,6 @@ double plain(double total, const double* values, std::size_t count, double* out)
 // All this holds under round to nearest with subnormals kept (no flush to zero), the process's
 // floating-point environment.
 
-typedef std::int64_t Int4 __attribute__((vector_size(32)));
-typedef std::int64_t Int8 __attribute__((vector_size(64)));
-
 // What the kernel needs beyond vector arithmetic: the sign bits of the lanes, and the lanes where a
 // comparison holds, as bit masks (a comparison's own vector result would be rebuilt lane by lane
 // where AVX-512F lacks the instruction that turns a mask into a vector). Vectors come by reference:
@@ -134,6 +131,12 @@ template <class V>
 inline V magnitude(V v) {
     using Int = decltype(v < v);
     return V(Int(v) & magnitude_mask);
+}
+
+// A bit per lane for the odd steps, from t + magic (magic is even, so the low bit is n's).
+template <class L>
+inline std::uint64_t odd_steps(typename L::Float rounded) {
+    return L::signs(typename L::Int(rounded) << 63);
 }
 
 // The rounded steps of `span` elements, as doubles (exact, being integers below 2^53): their sum, the sum
@@ -203,7 +206,6 @@ struct ChunkWords {
 template <class L>
 inline ChunkWords tie_words(const double* values, typename L::Float scale) {
     using Float = typename L::Float;
-    using Int = typename L::Int;
     const Float half = broadcast<Float>(0.5);
     Float sum{};
     std::uint64_t odd = 0, tie = 0, above = 0;
@@ -212,7 +214,7 @@ inline ChunkWords tie_words(const double* values, typename L::Float scale) {
         const Float rounded = t + magic;
         const Float n = rounded - magic;
         sum += n;
-        odd |= L::signs(Int(rounded) << 63) << v;  // magic is even, so the low bit is n's
+        odd |= odd_steps<L>(rounded) << v;
         tie |= L::template holds<_CMP_EQ_OQ>(magnitude(t - n), half) << v;
         above |= L::template holds<_CMP_GT_OQ>(t, n) << v;
     }
@@ -238,15 +240,32 @@ inline Vec8 prefix_sums(Vec8 v) {
 inline Vec4 last_lane(Vec4 v) { return __builtin_shufflevector(v, v, 3, 3, 3, 3); }
 inline Vec8 last_lane(Vec8 v) { return __builtin_shufflevector(v, v, 7, 7, 7, 7, 7, 7, 7, 7); }
 
-// One chunk of the running sums under the exact test, from N at its start: stores N_k·u with the
-// sign of s to `out` and returns true with N the sum after the chunk, or returns false, with `out`
-// partly written, when the chunk leaves the guard or holds a step the rounding trick does not cover.
+// The grid of the binade of a running sum that `on_grid` accepted: N with |total| = N·u, the bits
+// that N is added to, and the scale 2^(52-e)·sign(total) that puts the grid on the integers.
+struct Grid {
+    std::int64_t N, base;
+    double scale;
+    explicit Grid(double total) {
+        const std::int64_t bits = bits_of(total);
+        N = (bits & ((std::int64_t{1} << 52) - 1)) | (std::int64_t{1} << 52);
+        base = bits - N;
+        scale = std::bit_cast<double>((bits & INT64_MIN) | ((2098 - ((bits >> 52) & 0x7ff)) << 52));
+    }
+    // The running sum N·u with its sign.
+    double total() const { return std::bit_cast<double>(base + N); }
+};
+
+// One chunk of the running sums under the exact test, from the grid's N at its start: stores N_k·u
+// with the sign of s to `out` and returns true with N the sum after the chunk, or returns false, with
+// `out` partly written, when the chunk leaves the guard or holds a step the rounding trick does not
+// cover.
 template <class L>
-inline bool exact_chunk(std::int64_t& N, const double* values, typename L::Float scale, double scale_value,
-                        double* out) {
+inline bool exact_chunk(Grid& grid, const double* values, double* out) {
     using Float = typename L::Float;
     constexpr std::size_t width = lanes<Float>;
-    const double unit = 1.0 / scale_value;  // a power of two, with the sign of s
+    std::int64_t& N = grid.N;
+    const Float scale = broadcast<Float>(grid.scale);
+    const double unit = 1.0 / grid.scale;  // a power of two, with the sign of s
     const Float half = broadcast<Float>(0.5);
     Float carry = broadcast<Float>(static_cast<double>(N)), least = carry, greatest = carry, largest{};
     // The parity of N before each vector, kept apart from the vector sums so that settling a tie
@@ -261,7 +280,7 @@ inline bool exact_chunk(std::int64_t& N, const double* values, typename L::Float
         Float n = rounded - magic;
         const Float step = magnitude(n);
         largest = step > largest ? step : largest;
-        std::uint64_t odd = L::signs(typename L::Int(rounded) << 63);
+        std::uint64_t odd = odd_steps<L>(rounded);
         const std::uint64_t tie = L::template holds<_CMP_EQ_OQ>(magnitude(t - n), half);
         if (tie != 0) {
             if (++tied_vectors > chunk / width / 4) return false;
@@ -292,31 +311,15 @@ inline bool exact_chunk(std::int64_t& N, const double* values, typename L::Float
     return true;
 }
 
-// The grid of the binade of a running sum that `on_grid` accepted: N with |total| = N·u, the bits
-// that N is added to, and the scale 2^(52-e)·sign(total) that puts the grid on the integers.
-struct Grid {
-    std::int64_t N, base;
-    double scale;
-    explicit Grid(double total) {
-        const std::int64_t bits = bits_of(total);
-        N = (bits & ((std::int64_t{1} << 52) - 1)) | (std::int64_t{1} << 52);
-        base = bits - N;
-        scale = std::bit_cast<double>((bits & INT64_MIN) | ((2098 - ((bits >> 52) & 0x7ff)) << 52));
-    }
-    // The running sum N·u with its sign.
-    double total() const { return std::bit_cast<double>(base + N); }
-};
-
 // Chunks of the running sums under the exact test from `total`, which `on_grid` accepted, while
 // they pass: returns how many elements were added, with total the sum after them and out[i] the
 // running sum at each.
 template <class L>
 inline std::size_t exact_run(double& total, const double* values, std::size_t count, double* out) {
     Grid grid(total);
-    const auto scale = broadcast<typename L::Float>(grid.scale);
     std::size_t done = 0;
     for (; count - done >= chunk; done += chunk)
-        if (!exact_chunk<L>(grid.N, values + done, scale, grid.scale, out + done)) break;
+        if (!exact_chunk<L>(grid, values + done, out + done)) break;
     total = grid.total();
     return done;
 }
