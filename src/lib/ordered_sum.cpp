@@ -53,9 +53,10 @@ double plain(double total, const double* values, std::size_t count, double* out)
 //   is even, n ± 1 (towards t) when it is odd. Within a chunk of 64 elements the parity of N_{k-1}
 //   is the parity of N at the chunk's start XOR a prefix XOR of the steps' low bits; after a tie N
 //   is even.
-// - For the sum, the sums of the negative and of the positive steps, widened by one per tie, bound
-//   all partial sums of a span (the cheap test); when they do not keep N inside the guard, the run
-//   stops before the span and the plain loop takes it.
+// - For the sum, running sums of the steps taken lane by lane bound all partial sums of a span
+//   (`span_steps` says why), and each tie may move them by one more (the cheap test); when the
+//   bounds do not keep N inside the guard, the run stops before the span and the plain loop takes
+//   it.
 // - The running sums need every N_k, so they find them, a chunk at a time, by vector prefix sums
 //   of the steps, the steps of ties settled first (a tie's step is fixed by the parity of N before
 //   it, which the odd steps before it give), and hold the least and greatest to the guard (the
@@ -113,7 +114,7 @@ constexpr std::size_t chunk = 64;
 // Elements under one cheap test: the test is tried on four chunks at once, to spread its cost.
 constexpr std::size_t span = 4 * chunk;
 constexpr double magic = 0x1.8p52;
-constexpr double size_limit = 0x1p51;  // for the summed magnitudes of the steps tested together
+constexpr double spread_limit = 0x1p51;  // for the spread of the bounds on the steps tested together
 constexpr double step_limit = 0x1p50;  // for each step under the exact test
 constexpr std::int64_t grid_low = (std::int64_t{1} << 52) + 1;
 constexpr std::int64_t grid_high = (std::int64_t{1} << 53) - 1;
@@ -139,34 +140,43 @@ inline std::uint64_t odd_steps(typename L::Float rounded) {
     return L::signs(typename L::Int(rounded) << 63);
 }
 
-// The rounded steps of `span` elements, as doubles (exact, being integers below 2^53): their sum, the sum
-// of their magnitudes and the largest |t - n|, which is 1/2 exactly when there is a tie. A step
-// that is not finite or too large makes the magnitudes NaN or at least 2^51.
-struct ChunkSteps {
-    double sum, size, frac;
+// Bounds on the partial sums of the rounded steps of `span` elements, found lane by lane. Lane j of
+// a set of vectors (8 lanes in all, one or two vectors wide) takes elements j, j + 8, j + 16, ...,
+// and R_v[j] is the sum of its first v; then every partial sum of the span is a sum over the lanes
+// of one R_v[j] each (R_(v+1)[j] for the lanes up to the element, R_v[j] after it), so it lies
+// between the sum over the lanes of the least R_v[j] (R_0 = 0 included) and that of the greatest.
+// Those are exact while every |R| < 2^53, which the caller's test on their spread covers. Also the
+// steps' sum (NaN or infinite where a step is) and the largest |t - n|, 1/2 exactly at a tie.
+struct SpanSteps {
+    double sum, least, most, frac;
 };
 
 template <class L>
-inline ChunkSteps chunk_steps(const double* values, typename L::Float scale) {
+inline SpanSteps span_steps(const double* values, typename L::Float scale) {
     using Float = typename L::Float;
-    // Two sets of sums, so that the additions' latency overlaps (they are exact in any order).
-    Float sum[2]{}, size[2]{}, frac{};
+    constexpr std::size_t width = lanes<Float>, sets = 8 / width;
+    Float walk[sets]{}, least[sets]{}, most[sets]{}, frac{};
 #pragma GCC unroll 1
-    for (std::size_t v = 0; v < span; v += 2 * lanes<Float>) {
-        for (std::size_t set = 0; set < 2; ++set) {
-            const Float t = load<Float>(values + v + set * lanes<Float>) * scale;
+    for (std::size_t v = 0; v < span; v += sets * width) {
+#pragma GCC unroll 8
+        for (std::size_t set = 0; set < sets; ++set) {
+            const Float t = load<Float>(values + v + set * width) * scale;
             const Float n = (t + magic) - magic;
             const Float off = magnitude(t - n);
-            sum[set] += n;
-            size[set] += magnitude(n);
             frac = off > frac ? off : frac;
+            walk[set] += n;
+            least[set] = walk[set] < least[set] ? walk[set] : least[set];
+            most[set] = walk[set] > most[set] ? walk[set] : most[set];
         }
     }
-    ChunkSteps steps{0.0, 0.0, 0.0};
-    for (std::size_t lane = 0; lane < lanes<Float>; ++lane) {
-        steps.sum += sum[0][lane] + sum[1][lane];
-        steps.size += size[0][lane] + size[1][lane];
-        steps.frac = std::max(steps.frac, frac[lane]);
+    SpanSteps steps{0.0, 0.0, 0.0, 0.0};
+    for (std::size_t set = 0; set < sets; ++set) {
+        for (std::size_t lane = 0; lane < width; ++lane) {
+            steps.sum += walk[set][lane];
+            steps.least += least[set][lane];
+            steps.most += most[set][lane];
+            steps.frac = std::max(steps.frac, frac[lane]);
+        }
     }
     return steps;
 }
@@ -179,20 +189,19 @@ struct TieSteps {
 
 template <int Bits>
 inline TieSteps resolve_ties(std::uint64_t odd, std::uint64_t tie, std::uint64_t above, std::uint64_t parity) {
-    // Bit k: the parity of N after step k if no tie moved; a tie's own n is even, so at a tie it is
-    // also the parity before it. The bits are only ever moved upwards, so those past `Bits` do no harm.
+    // Bit k: the parity of N after step k if N was even at the start and no tie moved; a tie's own
+    // n is even, so at a tie it is also the parity before it.
     std::uint64_t after = odd;
     for (int by = 1; by < Bits; by *= 2) after ^= after << by;
-    after ^= 0 - parity;
     // A tie moves when N before it is odd. N is even after every tie, so from the second tie on that
-    // parity is `after` there against `after` at the tie before: carry each tie's bit forward to
-    // the next (doubling steps, as far as the previous tie and no further).
-    std::uint64_t at_tie = after & tie, reached = tie;
-    for (int by = 1; by < Bits; by *= 2) {
-        at_tie |= (at_tie << by) & ~reached;
-        reached |= reached << by;
-    }
-    const std::uint64_t moves = tie & (after ^ (at_tie << 1));
+    // parity is `after` there against `after` at the tie before. Each tie's bit is carried to the
+    // next tie by an addition: a carry entering just past a tie runs through the ones of ~tie (the
+    // steps between) and stops at the next tie, the first zero.
+    const std::uint64_t between = ~tie;
+    const std::uint64_t before = ((between + ((after & tie) << 1)) ^ between) & tie;
+    // An odd N at the start flips `after` everywhere, which only the first tie's move sees; applied
+    // last, so that the rest does not wait for N.
+    const std::uint64_t moves = (tie & (after ^ before)) ^ (tie & (0 - tie) & (0 - parity));
     return {moves & above, moves & ~above};
 }
 
@@ -328,8 +337,8 @@ inline std::size_t exact_run(double& total, const double* values, std::size_t co
 // test: returns how many elements were added, with total the sum after them. The run stops at the
 // first span that fails the test. Following the partial sums exactly would find where inside it
 // the sum leaves the binade, but costs about as much as the plain loop. `reach` is set to how far,
-// in value, the steps of the last span tested reached in all (the sum of their magnitudes), which
-// says how much room the next run needs.
+// in value, the bounds of the last span tested reached on the farther side, which says how much
+// room the next run needs.
 template <class L>
 inline std::size_t grid_run(double& total, const double* values, std::size_t count, double& reach) {
     Grid grid(total);
@@ -339,14 +348,16 @@ inline std::size_t grid_run(double& total, const double* values, std::size_t cou
     std::size_t done = 0;
     for (; count - done >= span; done += span) {
         const double* const x = values + done;
-        const ChunkSteps steps = chunk_steps<L>(x, scale);
-        reach = steps.size / std::fabs(scale_value);
-        if (!(steps.size < size_limit)) break;
-        // Exact: the sum plus or minus the magnitudes is twice the positive or negative part;
-        // each tie may move the partial sums by one more.
-        const std::int64_t sum = std::int64_t(steps.sum), size = std::int64_t(steps.size);
+        const SpanSteps steps = span_steps<L>(x, scale);
+        reach = std::max(steps.most, -steps.least) / std::fabs(scale_value);
+        // Every |R| is below the spread of the bounds, so a spread below 2^51 keeps them exact and
+        // every |t| in the rounding trick's range; a NaN or an infinite step makes the sum NaN or
+        // infinite.
+        if (!(steps.most - steps.least < spread_limit) || !(std::fabs(steps.sum) < spread_limit)) break;
+        const std::int64_t sum = std::int64_t(steps.sum);
+        // Each tie may move the partial sums by one more.
         const std::int64_t slack = steps.frac < 0.5 ? 0 : std::int64_t{span};
-        if (N + (sum - size) / 2 - slack < grid_low || N + (sum + size) / 2 + slack > grid_high) break;
+        if (N + std::int64_t(steps.least) - slack < grid_low || N + std::int64_t(steps.most) + slack > grid_high) break;
         if (slack == 0) {
             N += sum;
             continue;
@@ -372,11 +383,9 @@ double room(double total) {
 constexpr std::size_t shortest = 2048;
 
 // Grid runs wherever the running sum allows, the plain loop elsewhere. A run is only tried where
-// the room left in the binade on either side exceeds half the reach of the last span tested (data
-// that moves more than the room would fail the test, at a cost; the test needs room below for the
-// negative steps and above for the positive ones, each about half the reach where the data has a
-// mean of zero). After a run that got less than a span done, the plain
-// loop takes the next 64 elements (the sum has usually just crossed into the next binade), twice
+// the room left in the binade on either side exceeds the reach of the last span tested (data that
+// moves more than the room would fail the test, at a cost). After a run that got less than a span
+// done, the plain loop takes the next 64 elements (the sum has usually just crossed into the next binade), twice
 // as many after each such run in a row (up to 2048), so data the grid does not fit costs little
 // more than the plain loop.
 template <class L>
@@ -386,7 +395,7 @@ inline double accumulate(const double* values, std::size_t count) {
     std::size_t i = 0, short_runs = 0;
     double reach = 0.0;
     while (count - i >= chunk) {
-        if (on_grid(total) && room(total) > reach / 2) {
+        if (on_grid(total) && room(total) > reach) {
             const std::size_t done = grid_run<L>(total, values + i, count - i, reach);
             i += done;
             short_runs = done >= span ? 0 : std::min<std::size_t>(short_runs + 1, 5);
