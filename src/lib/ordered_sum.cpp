@@ -145,39 +145,50 @@ inline std::uint64_t odd_steps(typename L::Float rounded) {
 // and R_v[j] is the sum of its first v; then every partial sum of the span is a sum over the lanes
 // of one R_v[j] each (R_(v+1)[j] for the lanes up to the element, R_v[j] after it), so it lies
 // between the sum over the lanes of the least R_v[j] (R_0 = 0 included) and that of the greatest.
-// Those are exact while every |R| < 2^53, which the caller's test on their spread covers. Also the
-// steps' sum (NaN or infinite where a step is) and the largest |t - n|, 1/2 exactly at a tie.
+// The steps are integers read from the low bits of t + magic, so that the walks run on the integer
+// lanes. A t outside the rounding trick's range (NaN and infinities included) gives a step of at
+// least 2^51 in magnitude, wrapped around or not, so `most - least` is at least 2^51 wherever one
+// occurs, and otherwise the walks cannot wrap. Also the steps' sum and the largest |t - n|, 1/2
+// exactly at a tie.
 struct SpanSteps {
-    double sum, least, most, frac;
+    std::int64_t sum;
+    double least, most, frac;
 };
 
 template <class L>
 inline SpanSteps span_steps(const double* values, typename L::Float scale) {
     using Float = typename L::Float;
+    using Int = typename L::Int;
     constexpr std::size_t width = lanes<Float>, sets = 8 / width;
-    Float walk[sets]{}, least[sets]{}, most[sets]{}, frac{};
+    const Int magic_bits = Int(broadcast<Float>(magic));
+    Int walk[sets]{}, least[sets]{}, most[sets]{};
+    Float frac{};
 #pragma GCC unroll 1
     for (std::size_t v = 0; v < span; v += sets * width) {
 #pragma GCC unroll 8
         for (std::size_t set = 0; set < sets; ++set) {
             const Float t = load<Float>(values + v + set * width) * scale;
-            const Float n = (t + magic) - magic;
-            const Float off = magnitude(t - n);
+            const Float rounded = t + magic;
+            const Float off = magnitude(t - (rounded - magic));
             frac = off > frac ? off : frac;
-            walk[set] += n;
+            walk[set] += Int(rounded) - magic_bits;
             least[set] = walk[set] < least[set] ? walk[set] : least[set];
             most[set] = walk[set] > most[set] ? walk[set] : most[set];
         }
     }
-    SpanSteps steps{0.0, 0.0, 0.0, 0.0};
+    // The bounds are summed as doubles, whose rounding keeps a spread of 2^51 or more at least 2^51;
+    // the sum wraps as it may, being used only where it is exact.
+    std::uint64_t sum = 0;
+    SpanSteps steps{0, 0.0, 0.0, 0.0};
     for (std::size_t set = 0; set < sets; ++set) {
         for (std::size_t lane = 0; lane < width; ++lane) {
-            steps.sum += walk[set][lane];
-            steps.least += least[set][lane];
-            steps.most += most[set][lane];
+            sum += std::uint64_t(walk[set][lane]);
+            steps.least += double(least[set][lane]);
+            steps.most += double(most[set][lane]);
             steps.frac = std::max(steps.frac, frac[lane]);
         }
     }
+    steps.sum = std::int64_t(sum);
     return steps;
 }
 
@@ -350,11 +361,10 @@ inline std::size_t grid_run(double& total, const double* values, std::size_t cou
         const double* const x = values + done;
         const SpanSteps steps = span_steps<L>(x, scale);
         reach = std::max(steps.most, -steps.least) / std::fabs(scale_value);
-        // Every |R| is below the spread of the bounds, so a spread below 2^51 keeps them exact and
-        // every |t| in the rounding trick's range; a NaN or an infinite step makes the sum NaN or
-        // infinite.
-        if (!(steps.most - steps.least < spread_limit) || !(std::fabs(steps.sum) < spread_limit)) break;
-        const std::int64_t sum = std::int64_t(steps.sum);
+        // A spread below 2^51 keeps every |t| in the rounding trick's range and every |R| below
+        // 2^51, so the bounds and the sum are exact.
+        if (!(steps.most - steps.least < spread_limit)) break;
+        const std::int64_t sum = steps.sum;
         // Each tie may move the partial sums by one more.
         const std::int64_t slack = steps.frac < 0.5 ? 0 : std::int64_t{span};
         if (N + std::int64_t(steps.least) - slack < grid_low || N + std::int64_t(steps.most) + slack > grid_high) break;

@@ -55,12 +55,12 @@ const std::vector<std::pair<std::string, Draw>>& families() {
              if (kind == 1) return -running;
              return uniform(rng, -1.0, 1.0) * (i % 7 == 0 ? 1e300 : 1.0);
          }},
-        // Steps a little over half the binade, too large for the rounding the grid relies on, one
-        // up and one down eight places later, between small ones: the sum stays inside [1, 2).
+        // Steps a little over half the binade, too large for the rounding the grid relies on,
+        // alternately up and down, one in every 256 between small ones: the sum stays inside [1, 2).
         {"half-binade steps",
          [](auto& rng, std::size_t i, double) {
              if (i == 0) return 1.25;
-             if (i % 64 == 7 || i % 64 == 15) return i % 64 == 7 ? 0.55 : -0.55;
+             if (i % 256 == 7) return i % 512 == 7 ? 0.55 : -0.55;
              return uniform(rng, -1e-6, 1e-6);
          }},
         {"dyadic k/8", [](auto& rng, auto, double) { return integer(rng, -12, 16) / 8.0; }},
