@@ -50,22 +50,22 @@ double plain(double total, const double* values, std::size_t count, double* out)
 //   the run stops and the plain loop takes the element.
 // - At a tie the two candidates are N_{k-1} + n and N_{k-1} + n ± 1 and the even one wins (an even
 //   significand is an even N). Rounding t itself to even made n even, so the step is n when N_{k-1}
-//   is even, n ± 1 (towards t) when it is odd. Within a chunk of 64 elements the parity of N_{k-1}
-//   is the parity of N at the chunk's start XOR a prefix XOR of the steps' low bits; after a tie N
-//   is even.
+//   is even, n ± 1 (towards t) when it is odd. Within a block of steps the parity of N_{k-1} is
+//   the parity of N before the block XOR a prefix XOR of the steps' low bits; after a tie N is
+//   even.
 // - For the sum, running sums of the steps taken lane by lane bound all partial sums of a span
 //   (`span_steps` says why), and each tie may move them by one more (the cheap test); when the
 //   bounds do not keep N inside the guard, the run stops before the span and the plain loop takes
 //   it.
 // - The running sums need every N_k, so they find them, a chunk at a time, by vector prefix sums
 //   of the steps, the steps of ties settled first (a tie's step is fixed by the parity of N before
-//   it, which the odd steps before it give), and hold the least and greatest to the guard (the
-//   exact test). With every |n| < 2^50, each sum the prefix sums form is a run of consecutive
-//   steps: up to the first N_k outside the guard, such a run is a difference of two partial sums
-//   of which the earlier lies in [2^52, 2^53) and the later within 2^50 of it, so it is an
-//   integer below 2^53 in magnitude and exact; that first N_k is then exact too, or rounds to a
-//   value of at least 2^53, and the test refuses it either way. They store N_k·u with the sign
-//   of s, exact for N_k in the binade. Where the test fails, the plain loop takes the chunk.
+//   it, which the last partial sum and the odd steps since give), and hold the least and greatest
+//   to the guard (the exact test). With every |n| < 2^50, each sum the prefix sums form is a run
+//   of consecutive steps: up to the first N_k outside the guard, such a run is a difference of two
+//   partial sums of which the earlier lies in [2^52, 2^53) and the later within 2^50 of it, so it
+//   is an integer below 2^53 in magnitude and exact; that first N_k is then exact too, or rounds
+//   to a value of at least 2^53, and the test refuses it either way. They store N_k·u with the
+//   sign of s, exact for N_k in the binade. Where the test fails, the plain loop takes the chunk.
 // - The sum after the run is N·u with the sign of s; N in [2^52, 2^53) makes its bits the bits of s
 //   plus (N - N_s).
 // - A nonzero s never turns into a zero on the grid (N > 2^52), so signed zeros only arise in the
@@ -288,9 +288,6 @@ inline bool exact_chunk(Grid& grid, const double* values, double* out) {
     const double unit = 1.0 / grid.scale;  // a power of two, with the sign of s
     const Float half = broadcast<Float>(0.5);
     Float carry = broadcast<Float>(static_cast<double>(N)), least = carry, greatest = carry, largest{};
-    // The parity of N before each vector, kept apart from the vector sums so that settling a tie
-    // does not wait for them.
-    std::uint64_t parity = std::uint64_t(N & 1);
     // Settling ties costs more than the plain loop where they come at every few steps: such
     // chunks are left to it.
     std::size_t tied_vectors = 0;
@@ -300,18 +297,18 @@ inline bool exact_chunk(Grid& grid, const double* values, double* out) {
         Float n = rounded - magic;
         const Float step = magnitude(n);
         largest = step > largest ? step : largest;
-        std::uint64_t odd = odd_steps<L>(rounded);
         const std::uint64_t tie = L::template holds<_CMP_EQ_OQ>(magnitude(t - n), half);
         if (tie != 0) {
             if (++tied_vectors > chunk / width / 4) return false;
-            const TieSteps moved = resolve_ties<width>(odd, tie, L::template holds<_CMP_GT_OQ>(t, n), parity);
+            // N before the vector is the last partial sum, an integer in [2^52, 2^53) wherever the
+            // chunk passes, so its parity is the low bit of its significand.
+            const std::uint64_t parity = std::uint64_t(std::bit_cast<std::int64_t>(carry[0]) & 1);
+            const TieSteps moved = resolve_ties<width>(odd_steps<L>(rounded), tie, L::template holds<_CMP_GT_OQ>(t, n), parity);
             Float up, down;
             L::ones(moved.up, up);
             L::ones(moved.down, down);
             n = n + up - down;
-            odd ^= moved.up | moved.down;
         }
-        parity ^= std::uint64_t(std::popcount(odd)) & 1;
         const Float local = prefix_sums(n);
         const Float partial = local + carry;
         carry += last_lane(local);
