@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstring>
 #include <initializer_list>
+#include <utility>
 
 namespace tarvik {
 
@@ -52,11 +53,18 @@ template <class V>
     std::memcpy(to, &vector, count * sizeof(double));
 }
 
+template <class V, std::size_t... Lane>
+[[gnu::always_inline]] inline V first_lane_everywhere(const V& vector, std::index_sequence<Lane...>) {
+    return __builtin_shufflevector(vector, vector, (Lane * 0)...);
+}
+
+// One shuffle of the first lane: written lane by lane, gcc's -O3 builds the vector with a chain of
+// masked broadcasts, each waiting for the one before.
 template <class V>
 [[gnu::always_inline]] inline V broadcast(double value) {
-    V vector;
-    for (std::size_t w = 0; w < lanes<V>; ++w) vector[w] = value;
-    return vector;
+    V vector{};
+    vector[0] = value;
+    return first_lane_everywhere(vector, std::make_index_sequence<lanes<V>>{});
 }
 
 // `avx2` stands for AVX2 together with FMA (every processor with the one has the other), so a kernel
