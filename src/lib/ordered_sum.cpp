@@ -141,54 +141,59 @@ inline std::uint64_t odd_steps(typename L::Float rounded) {
 }
 
 // Bounds on the partial sums of the rounded steps of `span` elements, found lane by lane. Lane j of
-// a set of vectors (8 lanes in all, one or two vectors wide) takes elements j, j + 8, j + 16, ...,
-// and R_v[j] is the sum of its first v; then every partial sum of the span is a sum over the lanes
-// of one R_v[j] each (R_(v+1)[j] for the lanes up to the element, R_v[j] after it), so it lies
-// between the sum over the lanes of the least R_v[j] (R_0 = 0 included) and that of the greatest.
-// The steps are integers read from the low bits of t + magic, so that the walks run on the integer
-// lanes. A t outside the rounding trick's range (NaN and infinities included) gives a step of at
-// least 2^51 in magnitude, wrapped around or not, so `most - least` is at least 2^51 wherever one
-// occurs, and otherwise the walks cannot wrap. Also the steps' sum and the largest |t - n|, 1/2
-// exactly at a tie.
+// vectors of w lanes takes elements j, j + w, j + 2w, ..., and R_v[j] is the sum of its first v;
+// then every partial sum of the span is a sum over the lanes of one R_v[j] each (R_(v+1)[j] for the
+// lanes up to the element, R_v[j] after it), so it lies between the sum over the lanes of the least
+// R_v[j] (R_0 = 0 included) and that of the greatest. (Fewer, longer walks give tighter bounds: the
+// sum of w minima of walks of n/w steps grows as the root of w.) The steps are integers read from
+// the low bits of t + magic, so that the walks run on the integer lanes. A t outside the rounding
+// trick's range (NaN and infinities included) gives a step of at least 2^51 in magnitude, wrapped
+// around or not, so `most - least` is at least 2^51 wherever one occurs, and otherwise the walks
+// cannot wrap. Also the lanes' walks at the end of each chunk (wrapping as they may: the chunk
+// sums taken from them are used only where they are exact), and which chunks hold a tie (a largest
+// |t - n| of 1/2; more where a t is outside the range, which the spread refuses).
+template <class L>
 struct SpanSteps {
-    std::int64_t sum;
-    double least, most, frac;
+    double least, most;
+    std::uint64_t tied;
+    typename L::Int ends[span / chunk];
+
+    // The sum of the steps of chunks 0 to c.
+    std::uint64_t sum_through(std::size_t c) const {
+        std::uint64_t total = 0;
+        for (std::size_t lane = 0; lane < lanes<typename L::Int>; ++lane) total += std::uint64_t(ends[c][lane]);
+        return total;
+    }
 };
 
 template <class L>
-inline SpanSteps span_steps(const double* values, typename L::Float scale) {
+inline SpanSteps<L> span_steps(const double* values, typename L::Float scale) {
     using Float = typename L::Float;
     using Int = typename L::Int;
-    constexpr std::size_t width = lanes<Float>, sets = 8 / width;
     const Int magic_bits = Int(broadcast<Float>(magic));
-    Int walk[sets]{}, least[sets]{}, most[sets]{};
-    Float frac{};
+    const Float half = broadcast<Float>(0.5);
+    Int walk{}, least{}, most{};
+    SpanSteps<L> steps{0.0, 0.0, 0, {}};
+    for (std::size_t c = 0; c < span / chunk; ++c) {
+        Float frac{};
 #pragma GCC unroll 1
-    for (std::size_t v = 0; v < span; v += sets * width) {
-#pragma GCC unroll 8
-        for (std::size_t set = 0; set < sets; ++set) {
-            const Float t = load<Float>(values + v + set * width) * scale;
+        for (std::size_t v = c * chunk; v < (c + 1) * chunk; v += lanes<Float>) {
+            const Float t = load<Float>(values + v) * scale;
             const Float rounded = t + magic;
             const Float off = magnitude(t - (rounded - magic));
             frac = off > frac ? off : frac;
-            walk[set] += Int(rounded) - magic_bits;
-            least[set] = walk[set] < least[set] ? walk[set] : least[set];
-            most[set] = walk[set] > most[set] ? walk[set] : most[set];
+            walk += Int(rounded) - magic_bits;
+            least = walk < least ? walk : least;
+            most = walk > most ? walk : most;
         }
+        steps.tied |= std::uint64_t(L::template holds<_CMP_NLT_UQ>(frac, half) != 0) << c;
+        steps.ends[c] = walk;
     }
-    // The bounds are summed as doubles, whose rounding keeps a spread of 2^51 or more at least 2^51;
-    // the sum wraps as it may, being used only where it is exact.
-    std::uint64_t sum = 0;
-    SpanSteps steps{0, 0.0, 0.0, 0.0};
-    for (std::size_t set = 0; set < sets; ++set) {
-        for (std::size_t lane = 0; lane < width; ++lane) {
-            sum += std::uint64_t(walk[set][lane]);
-            steps.least += double(least[set][lane]);
-            steps.most += double(most[set][lane]);
-            steps.frac = std::max(steps.frac, frac[lane]);
-        }
+    // The bounds are summed as doubles, whose rounding keeps a spread of 2^51 or more at least 2^51.
+    for (std::size_t lane = 0; lane < lanes<Int>; ++lane) {
+        steps.least += double(least[lane]);
+        steps.most += double(most[lane]);
     }
-    steps.sum = std::int64_t(sum);
     return steps;
 }
 
@@ -356,23 +361,30 @@ inline std::size_t grid_run(double& total, const double* values, std::size_t cou
     std::size_t done = 0;
     for (; count - done >= span; done += span) {
         const double* const x = values + done;
-        const SpanSteps steps = span_steps<L>(x, scale);
+        const SpanSteps<L> steps = span_steps<L>(x, scale);
         reach = std::max(steps.most, -steps.least) / std::fabs(scale_value);
         // A spread below 2^51 keeps every |t| in the rounding trick's range and every |R| below
         // 2^51, so the bounds and the sum are exact.
         if (!(steps.most - steps.least < spread_limit)) break;
-        const std::int64_t sum = steps.sum;
         // Each tie may move the partial sums by one more.
-        const std::int64_t slack = steps.frac < 0.5 ? 0 : std::int64_t{span};
+        const std::int64_t slack = steps.tied == 0 ? 0 : std::int64_t{span};
         if (N + std::int64_t(steps.least) - slack < grid_low || N + std::int64_t(steps.most) + slack > grid_high) break;
-        if (slack == 0) {
-            N += sum;
+        if (steps.tied == 0) {
+            N += std::int64_t(steps.sum_through(span / chunk - 1));
             continue;
         }
-        for (std::size_t c = 0; c < span; c += chunk) {
-            const ChunkWords words = tie_words<L>(x + c, scale);
-            const TieSteps moved = resolve_ties<64>(words.odd, words.tie, words.above, std::uint64_t(N & 1));
-            N += words.sum + std::popcount(moved.up) - std::popcount(moved.down);
+        // A chunk with ties is settled from the parity of N before it.
+        std::uint64_t before = 0;
+        for (std::size_t c = 0; c < span / chunk; ++c) {
+            const std::uint64_t after = steps.sum_through(c);
+            if ((steps.tied >> c & 1) == 0) {
+                N += std::int64_t(after - before);
+            } else {
+                const ChunkWords words = tie_words<L>(x + c * chunk, scale);
+                const TieSteps moved = resolve_ties<64>(words.odd, words.tie, words.above, std::uint64_t(N & 1));
+                N += words.sum + std::popcount(moved.up) - std::popcount(moved.down);
+            }
+            before = after;
         }
     }
     total = grid.total();
