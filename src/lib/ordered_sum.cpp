@@ -404,9 +404,9 @@ constexpr std::size_t shortest = 2048;
 // Grid runs wherever the running sum allows, the plain loop elsewhere. A run is only tried where
 // the room left in the binade on either side exceeds the reach of the last span tested (data that
 // moves more than the room would fail the test, at a cost). After a run that got less than a span
-// done, the plain loop takes the next 64 elements (the sum has usually just crossed into the next binade), twice
-// as many after each such run in a row (up to 2048), so data the grid does not fit costs little
-// more than the plain loop.
+// done, the plain loop takes the next 64 elements (the sum has usually just crossed into the next
+// binade), twice as many after each such run in a row (up to 2048), so data the grid does not fit
+// costs little more than the plain loop.
 template <class L>
 inline double accumulate(const double* values, std::size_t count) {
     double total = -0.0;
