@@ -81,6 +81,7 @@ double plain(double total, const double* values, std::size_t count, double* out)
 struct Avx2Lanes {
     using Float = Vec4;
     using Int = Int4;
+    using UInt = UInt4;
     TARVIK_TARGET_AVX2 static std::uint64_t signs(const Int& v) { return unsigned(_mm256_movemask_pd(__m256d(v))); }
     template <int Predicate>
     TARVIK_TARGET_AVX2 static std::uint64_t holds(const Float& a, const Float& b) {
@@ -97,6 +98,7 @@ struct Avx2Lanes {
 struct Avx512Lanes {
     using Float = Vec8;
     using Int = Int8;
+    using UInt = UInt8;
     TARVIK_TARGET_AVX512 static std::uint64_t signs(const Int& v) {
         return _mm512_cmplt_epi64_mask(__m512i(v), _mm512_setzero_si512());
     }
@@ -156,12 +158,12 @@ template <class L>
 struct SpanSteps {
     double least, most;
     std::uint64_t tied;
-    typename L::Int ends[span / chunk];
+    typename L::UInt ends[span / chunk];
 
     // The sum of the steps of chunks 0 to c.
     std::uint64_t sum_through(std::size_t c) const {
         std::uint64_t total = 0;
-        for (std::size_t lane = 0; lane < lanes<typename L::Int>; ++lane) total += std::uint64_t(ends[c][lane]);
+        for (std::size_t lane = 0; lane < lanes<typename L::UInt>; ++lane) total += ends[c][lane];
         return total;
     }
 };
@@ -170,9 +172,11 @@ template <class L>
 inline SpanSteps<L> span_steps(const double* values, typename L::Float scale) {
     using Float = typename L::Float;
     using Int = typename L::Int;
-    const Int magic_bits = Int(broadcast<Float>(magic));
+    using UInt = typename L::UInt;
+    const UInt magic_bits = UInt(broadcast<Float>(magic));
     const Float half = broadcast<Float>(0.5);
-    Int walk{}, least{}, most{};
+    UInt walk{};
+    Int least{}, most{};
     SpanSteps<L> steps{0.0, 0.0, 0, {}};
     for (std::size_t c = 0; c < span / chunk; ++c) {
         Float frac{};
@@ -182,9 +186,10 @@ inline SpanSteps<L> span_steps(const double* values, typename L::Float scale) {
             const Float rounded = t + magic;
             const Float off = magnitude(t - (rounded - magic));
             frac = off > frac ? off : frac;
-            walk += Int(rounded) - magic_bits;
-            least = walk < least ? walk : least;
-            most = walk > most ? walk : most;
+            walk += UInt(rounded) - magic_bits;
+            const Int position = Int(walk);
+            least = position < least ? position : least;
+            most = position > most ? position : most;
         }
         steps.tied |= std::uint64_t(L::template holds<_CMP_NLT_UQ>(frac, half) != 0) << c;
         steps.ends[c] = walk;

@@ -22,6 +22,9 @@ typedef double Vec8 __attribute__((vector_size(64)));
 typedef std::int64_t Int2 __attribute__((vector_size(16)));
 typedef std::int64_t Int4 __attribute__((vector_size(32)));
 typedef std::int64_t Int8 __attribute__((vector_size(64)));
+// Unsigned 64-bit lanes, for integer sums that may wrap.
+typedef std::uint64_t UInt4 __attribute__((vector_size(32)));
+typedef std::uint64_t UInt8 __attribute__((vector_size(64)));
 
 template <class V>
 inline constexpr std::size_t lanes = sizeof(V) / sizeof(double);
