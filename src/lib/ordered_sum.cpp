@@ -227,30 +227,25 @@ inline TieSteps resolve_ties(std::uint64_t odd, std::uint64_t tie, std::uint64_t
 }
 
 // For a chunk with ties under the cheap test: a bit per element for odd steps, for ties and for t
-// above n, and the steps' sum.
+// above n.
 struct ChunkWords {
     std::uint64_t odd, tie, above;
-    std::int64_t sum;
 };
 
 template <class L>
 inline ChunkWords tie_words(const double* values, typename L::Float scale) {
     using Float = typename L::Float;
     const Float half = broadcast<Float>(0.5);
-    Float sum{};
-    std::uint64_t odd = 0, tie = 0, above = 0;
+    ChunkWords words{0, 0, 0};
     for (std::size_t v = 0; v < chunk; v += lanes<Float>) {
         const Float t = load<Float>(values + v) * scale;
         const Float rounded = t + magic;
         const Float n = rounded - magic;
-        sum += n;
-        odd |= odd_steps<L>(rounded) << v;
-        tie |= L::template holds<_CMP_EQ_OQ>(magnitude(t - n), half) << v;
-        above |= L::template holds<_CMP_GT_OQ>(t, n) << v;
+        words.odd |= odd_steps<L>(rounded) << v;
+        words.tie |= L::template holds<_CMP_EQ_OQ>(magnitude(t - n), half) << v;
+        words.above |= L::template holds<_CMP_GT_OQ>(t, n) << v;
     }
-    double total = 0.0;
-    for (std::size_t lane = 0; lane < lanes<Float>; ++lane) total += sum[lane];
-    return {odd, tie, above, std::int64_t(total)};
+    return words;
 }
 
 // Inclusive prefix sums of the lanes, and the last lane in every lane.
@@ -374,23 +369,17 @@ inline std::size_t grid_run(double& total, const double* values, std::size_t cou
         // Each tie may move the partial sums by one more.
         const std::int64_t slack = steps.tied == 0 ? 0 : std::int64_t{span};
         if (N + std::int64_t(steps.least) - slack < grid_low || N + std::int64_t(steps.most) + slack > grid_high) break;
-        if (steps.tied == 0) {
-            N += std::int64_t(steps.sum_through(span / chunk - 1));
-            continue;
+        // The ties of each chunk that holds some move N by one each where N before them is odd;
+        // N before the chunk is the rounded steps' sum so far and the moves of the chunks before.
+        std::int64_t moves = 0;
+        for (std::uint64_t tied = steps.tied; tied != 0; tied &= tied - 1) {
+            const auto c = static_cast<std::size_t>(std::countr_zero(tied));
+            const std::int64_t before = N + moves + (c == 0 ? 0 : std::int64_t(steps.sum_through(c - 1)));
+            const ChunkWords words = tie_words<L>(x + c * chunk, scale);
+            const TieSteps moved = resolve_ties<64>(words.odd, words.tie, words.above, std::uint64_t(before & 1));
+            moves += std::popcount(moved.up) - std::popcount(moved.down);
         }
-        // A chunk with ties is settled from the parity of N before it.
-        std::uint64_t before = 0;
-        for (std::size_t c = 0; c < span / chunk; ++c) {
-            const std::uint64_t after = steps.sum_through(c);
-            if ((steps.tied >> c & 1) == 0) {
-                N += std::int64_t(after - before);
-            } else {
-                const ChunkWords words = tie_words<L>(x + c * chunk, scale);
-                const TieSteps moved = resolve_ties<64>(words.odd, words.tie, words.above, std::uint64_t(N & 1));
-                N += words.sum + std::popcount(moved.up) - std::popcount(moved.down);
-            }
-            before = after;
-        }
+        N += std::int64_t(steps.sum_through(span / chunk - 1)) + moves;
     }
     total = grid.total();
     return done;
