@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "ordered_sum.hpp"
+#include "output_pages.hpp"
 #include "simd.hpp"
 
 namespace tarvik {
@@ -126,7 +127,8 @@ FloatArray cumsum(const FloatArray& self) {
     // Stored arrays are row-major with offset 0, so the flat order is the traversal order.
     const std::size_t count = self.data.size();
     Buffer<double> out = uninitialized_buffer<double>(count);
-    running_sums(self.data.data(), count, out.data());
+    write_with_pages_mapped(global_worker_pool(), out.data(), count * sizeof(double),
+                            [&] { running_sums(self.data.data(), count, out.data()); });
     return new_array(std::move(out), Shape{count});
 }
 

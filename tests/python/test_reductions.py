@@ -1,6 +1,8 @@
 """sum, mean, argmax, cumsum, sigmoid and softmax over the flat elements."""
 
+import itertools
 import math
+import random
 import sys
 
 import pytest
@@ -186,6 +188,15 @@ def test_sums_follow_the_left_to_right_order(pair):
     assert same(left_to_right(data), a.sum())
     assert same(left_to_right(data) / len(data) if data else 0.0, a.mean())
     assert all_same(running_totals(data), values(a.cumsum()))
+
+
+def test_running_totals_of_an_output_mapped_in_by_another_worker():
+    # 40 MB of output: another worker maps its pages in while the totals are written.
+    rng = random.Random(5)
+    data = [rng.uniform(-5.0, 5.0) for _ in range(5_000_000)]
+    expected = PyNDArray(list(itertools.accumulate(data, initial=0.0))[1:], [len(data)])
+    difference = PyNDArray(data, [len(data)]).cumsum().add(expected.scale(-1.0))
+    assert difference.relu().sum() == 0.0 and difference.scale(-1.0).relu().sum() == 0.0
 
 
 @settings(max_examples=200, deadline=None)
