@@ -13,18 +13,22 @@ using namespace tarvik;
 
 namespace {
 
-// Zero-mean values, uniform on [-5, 5], or with `same_sign` uniform on [0, 1).
-FloatArray random_array(std::int64_t n, bool same_sign = false) {
+enum Data { uniform_zero_mean, same_sign, normal };
+
+// Zero-mean values, uniform on [-5, 5] (whose coarse grid ties often against the running sum) or
+// standard normal, or same-sign values, uniform on [0, 1).
+FloatArray random_array(std::int64_t n, std::int64_t kind = uniform_zero_mean) {
     std::mt19937_64 rng(1);
-    std::uniform_real_distribution<double> value(same_sign ? 0.0 : -5.0, same_sign ? 1.0 : 5.0);
+    std::uniform_real_distribution<double> uniform(kind == same_sign ? 0.0 : -5.0, kind == same_sign ? 1.0 : 5.0);
+    std::normal_distribution<double> gaussian;
     Buffer<double> data(static_cast<std::size_t>(n));
-    for (auto& x : data) x = value(rng);
+    for (auto& x : data) x = kind == normal ? gaussian(rng) : uniform(rng);
     return new_array(std::move(data), Shape{static_cast<std::uint64_t>(n)});
 }
 
-// Second argument: 1 for same-sign data, 0 for zero-mean data.
+// Second argument: the kind of data (0 uniform zero-mean, 1 same-sign, 2 normal).
 void plain_sum(benchmark::State& state) {
-    const FloatArray a = random_array(state.range(0), state.range(1) != 0);
+    const FloatArray a = random_array(state.range(0), state.range(1));
     for (auto _ : state) {
         double total = -0.0;
         for (double x : a.data) total += x;
@@ -33,17 +37,17 @@ void plain_sum(benchmark::State& state) {
 }
 
 void engine_sum(benchmark::State& state) {
-    const FloatArray a = random_array(state.range(0), state.range(1) != 0);
+    const FloatArray a = random_array(state.range(0), state.range(1));
     for (auto _ : state) benchmark::DoNotOptimize(sum(a));
 }
 
 void engine_mean(benchmark::State& state) {
-    const FloatArray a = random_array(state.range(0), state.range(1) != 0);
+    const FloatArray a = random_array(state.range(0), state.range(1));
     for (auto _ : state) benchmark::DoNotOptimize(mean(a));
 }
 
 void plain_cumsum(benchmark::State& state) {
-    const FloatArray a = random_array(state.range(0), state.range(1) != 0);
+    const FloatArray a = random_array(state.range(0), state.range(1));
     for (auto _ : state) {
         Buffer<double> out = uninitialized_buffer<double>(a.data.size());
         double total = 0.0;
@@ -53,7 +57,7 @@ void plain_cumsum(benchmark::State& state) {
 }
 
 void engine_cumsum(benchmark::State& state) {
-    const FloatArray a = random_array(state.range(0), state.range(1) != 0);
+    const FloatArray a = random_array(state.range(0), state.range(1));
     for (auto _ : state) benchmark::DoNotOptimize(cumsum(a).data.data());
 }
 
@@ -89,8 +93,8 @@ void engine_softmax(benchmark::State& state) {
     for (auto _ : state) benchmark::DoNotOptimize(softmax(a).data.data());
 }
 
-// The sums at 1e3, 1e6 and 2e7 elements, on zero-mean and on same-sign data.
-void sum_sizes(benchmark::internal::Benchmark* b) { b->ArgsProduct({{1000, 1000000, 20000000}, {0, 1}}); }
+// The sums at 1e3, 1e6 and 2e7 elements, on each kind of data.
+void sum_sizes(benchmark::internal::Benchmark* b) { b->ArgsProduct({{1000, 1000000, 20000000}, {0, 1, 2}}); }
 
 }  // namespace
 

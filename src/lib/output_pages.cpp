@@ -5,7 +5,17 @@
 
 #include <sys/mman.h>
 
+#include "fault.hpp"
+
 namespace tarvik {
+
+WorkerPool* pool_for_mapping() noexcept {
+    try {
+        return &global_worker_pool();
+    } catch (const EngineFault&) {
+        return nullptr;
+    }
+}
 
 void map_pages_from_back(void* data, std::size_t bytes, const std::atomic<bool>& finished) noexcept {
 #if defined(MADV_POPULATE_WRITE)

@@ -25,8 +25,11 @@ inline constexpr std::size_t mapped_output_bytes = std::size_t{32} << 20;
 // is set, the front is reached or the kernel refuses.
 void map_pages_from_back(void* data, std::size_t bytes, const std::atomic<bool>& finished) noexcept;
 
+// The process-wide pool, or none where it cannot start: the pass runs without it.
+WorkerPool* pool_for_mapping() noexcept;
+
 // Runs `pass()`, which writes the `bytes` at `data` front to back and does not raise, with the
-// pages mapped in from the back meanwhile where it pays.
+// pages mapped in from the back meanwhile by a worker of `pool` where it pays.
 template <class Pass>
 void write_with_pages_mapped(WorkerPool& pool, void* data, std::size_t bytes, Pass&& pass) {
     if (bytes < mapped_output_bytes || pool.thread_count() < 2) {
@@ -44,6 +47,16 @@ void write_with_pages_mapped(WorkerPool& pool, void* data, std::size_t bytes, Pa
         return 0;
     };
     pool.run_outside([&](WorkerPool::Worker& worker) { return pool.join(worker, write, map, true); });
+}
+
+// The same on the process-wide pool, which is only started for outputs large enough to be mapped.
+template <class Pass>
+void write_with_pages_mapped(void* data, std::size_t bytes, Pass&& pass) {
+    WorkerPool* const pool = bytes < mapped_output_bytes ? nullptr : pool_for_mapping();
+    if (pool == nullptr)
+        pass();
+    else
+        write_with_pages_mapped(*pool, data, bytes, pass);
 }
 
 }  // namespace tarvik

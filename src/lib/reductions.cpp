@@ -127,7 +127,7 @@ FloatArray cumsum(const FloatArray& self) {
     // Stored arrays are row-major with offset 0, so the flat order is the traversal order.
     const std::size_t count = self.data.size();
     Buffer<double> out = uninitialized_buffer<double>(count);
-    write_with_pages_mapped(global_worker_pool(), out.data(), count * sizeof(double),
+    write_with_pages_mapped(out.data(), count * sizeof(double),
                             [&] { running_sums(self.data.data(), count, out.data()); });
     return new_array(std::move(out), Shape{count});
 }
