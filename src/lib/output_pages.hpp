@@ -11,7 +11,6 @@
 
 #include <atomic>
 #include <cstddef>
-#include <utility>
 
 #include "worker_pool.hpp"
 
@@ -29,10 +28,10 @@ void map_pages_from_back(void* data, std::size_t bytes, const std::atomic<bool>&
 WorkerPool* pool_for_mapping() noexcept;
 
 // Runs `pass()`, which writes the `bytes` at `data` front to back and does not raise, with the
-// pages mapped in from the back meanwhile by a worker of `pool` where it pays.
+// pages mapped in from the back meanwhile by another worker of `pool`, whatever their size.
 template <class Pass>
 void write_with_pages_mapped(WorkerPool& pool, void* data, std::size_t bytes, Pass&& pass) {
-    if (bytes < mapped_output_bytes || pool.thread_count() < 2) {
+    if (pool.thread_count() < 2) {
         pass();
         return;
     }
@@ -49,7 +48,8 @@ void write_with_pages_mapped(WorkerPool& pool, void* data, std::size_t bytes, Pa
     pool.run_outside([&](WorkerPool::Worker& worker) { return pool.join(worker, write, map, true); });
 }
 
-// The same on the process-wide pool, which is only started for outputs large enough to be mapped.
+// The same on the process-wide pool for outputs of at least `mapped_output_bytes`; smaller ones
+// (and any where the pool cannot start) are left to the pass alone.
 template <class Pass>
 void write_with_pages_mapped(void* data, std::size_t bytes, Pass&& pass) {
     WorkerPool* const pool = bytes < mapped_output_bytes ? nullptr : pool_for_mapping();

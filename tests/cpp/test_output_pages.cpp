@@ -42,8 +42,8 @@ TEST(OutputPages, AnIdleWorkerMapsThePagesWithoutTouchingWhatThePassWrote) {
     if (!mapping_offered()) GTEST_SKIP() << "pages are not mapped in on request here";
     WorkerPool pool(2);
     const std::size_t count = mapped_output_bytes / sizeof(double) + 1000, half = count / 2;
-    // Past the huge page that the writes to the front half may have mapped.
     Buffer<double> out = uninitialized_buffer<double>(count);
+    // Past the huge page that the writes to the front half may have mapped.
     const double* const probe = out.data() + half + (std::size_t{4} << 20) / sizeof(double);
     ASSERT_FALSE(resident(probe)) << "a fresh output of this size should not be mapped yet";
     bool mapped_by_the_other_worker = false;
