@@ -37,8 +37,9 @@ double plain(double total, const double* values, std::size_t count, double* out)
 // - The scaling is by a power of two, so t = x/u exactly unless it overflows (then the run stops,
 //   below) or underflows (then |t| < 2^-1022: x is far below half a unit, it leaves s
 //   unchanged, and so does n = 0 below). Requiring |s| >= 2^-970 keeps the scale representable.
-// - n = round-to-nearest-even(t), found as (t + 1.5·2^52) - 1.5·2^52, valid for |t| < 2^51; the
-//   integer is also read from the low bits of t + 1.5·2^52. Steps are only used where the sum of
+// - n = round-to-nearest-even(t), by the vector rounding instruction or as
+//   (t + 1.5·2^52) - 1.5·2^52, valid for |t| < 2^51; the integer is also read from the low bits
+//   of t + 1.5·2^52. Steps are only used where the sum of
 //   their |n| (exact in doubles, being integers below 2^53) is below 2^51, which bounds every |t|
 //   and every partial sum; a NaN, an infinity or a huge t makes that sum NaN or too large. frac =
 //   t - n is exact (t and n are within a factor of two, or n = 0).
@@ -73,15 +74,27 @@ double plain(double total, const double* values, std::size_t count, double* out)
 // All this holds under round to nearest with subnormals kept (no flush to zero), the process's
 // floating-point environment.
 
-// What the kernel needs beyond vector arithmetic: the sign bits of the lanes, and the lanes where a
-// comparison holds, as bit masks (a comparison's own vector result would be rebuilt lane by lane
-// where AVX-512F lacks the instruction that turns a mask into a vector). Vectors come by reference:
+// Adding it rounds t to an integer, in the low bits, for |t| < 2^51.
+constexpr double magic = 0x1.8p52;
+
+// What the kernel needs beyond vector arithmetic: the rounding of t, the lanes the cheap test's
+// walks run on, the sign bits of the lanes, and the lanes where a comparison holds, as bit masks (a
+// comparison's own vector result would be rebuilt lane by lane where AVX-512F lacks the
+// instruction that turns a mask into a vector). Vectors come by reference:
 // passed by value between a function with the target and one without, a vector wider than 16 bytes
 // changes the calling convention, which clang refuses even where the call is inlined.
 struct Avx2Lanes {
     using Float = Vec4;
     using Int = Int4;
     using UInt = UInt4;
+    // The cheap test's lane walks add the rounded steps as doubles: AVX2 has no minimum or maximum
+    // of 64-bit integers, which would take two instructions each.
+    using Walk = Vec4;
+    // n = round-to-nearest-even(t) in one instruction, where the two additions would take two of
+    // the adders the kernels wait for.
+    TARVIK_TARGET_AVX2 static void round(const Float& t, Float& n) {
+        n = _mm256_round_pd(t, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
+    }
     TARVIK_TARGET_AVX2 static std::uint64_t signs(const Int& v) { return unsigned(_mm256_movemask_pd(__m256d(v))); }
     template <int Predicate>
     TARVIK_TARGET_AVX2 static std::uint64_t holds(const Float& a, const Float& b) {
@@ -99,6 +112,10 @@ struct Avx512Lanes {
     using Float = Vec8;
     using Int = Int8;
     using UInt = UInt8;
+    // The cheap test's lane walks run on the integer lanes, off the floating-point adders.
+    using Walk = UInt8;
+    // By the two additions: AVX-512's rounding instruction takes two micro-ops on some processors.
+    TARVIK_TARGET_AVX512 static void round(const Float& t, Float& n) { n = (t + magic) - magic; }
     TARVIK_TARGET_AVX512 static std::uint64_t signs(const Int& v) {
         return _mm512_cmplt_epi64_mask(__m512i(v), _mm512_setzero_si512());
     }
@@ -115,7 +132,6 @@ struct Avx512Lanes {
 constexpr std::size_t chunk = 64;
 // Elements under one cheap test: the test is tried on four chunks at once, to spread its cost.
 constexpr std::size_t span = 4 * chunk;
-constexpr double magic = 0x1.8p52;
 constexpr double spread_limit = 0x1p51;  // for the spread of the bounds on the steps tested together
 constexpr double step_limit = 0x1p50;  // for each step under the exact test
 constexpr std::int64_t grid_low = (std::int64_t{1} << 52) + 1;
@@ -142,60 +158,85 @@ inline std::uint64_t odd_steps(typename L::Float rounded) {
     return L::signs(typename L::Int(rounded) << 63);
 }
 
+// The lane walks of the cheap test, on the integer lanes or on the doubles. Integer walks add the
+// steps read from the low bits of t + magic and wrap around as they may; a step outside the rounding
+// trick's range (NaN and infinities included) is at least 2^51 in magnitude, wrapped or not. Double
+// walks add n itself, exact while the walk stays below 2^53; a step outside the range is also at
+// least 2^51 in magnitude or infinite, and a NaN step makes the walk NaN from there on, which the
+// bounds' comparisons skip: `unbounded` puts it back, being 0 for finite walks and NaN otherwise.
+inline void add_step(UInt8& walk, const Vec8& t, const Vec8&) { walk += UInt8(t + magic) - UInt8(broadcast<Vec8>(magic)); }
+inline void add_step(Vec4& walk, const Vec4&, const Vec4& n) { walk += n; }
+inline Int8 position(const UInt8& walk) { return Int8(walk); }
+inline Vec4 position(const Vec4& walk) { return walk; }
+template <class W>
+inline std::int64_t lane_total(const W& walk) {
+    std::uint64_t total = 0;
+    for (std::size_t lane = 0; lane < lanes<W>; ++lane) total += std::uint64_t(walk[lane]);
+    return std::int64_t(total);
+}
+inline std::int64_t lane_total(const Vec4& walk) {
+    double total = 0.0;
+    for (std::size_t lane = 0; lane < lanes<Vec4>; ++lane) total += walk[lane];
+    return static_cast<std::int64_t>(total);
+}
+template <class W>
+inline double unbounded(const W&) { return 0.0; }
+inline double unbounded(const Vec4& walk) {
+    const Vec4 zero_if_finite = walk - walk;
+    double total = 0.0;
+    for (std::size_t lane = 0; lane < lanes<Vec4>; ++lane) total += zero_if_finite[lane];
+    return total;
+}
+
 // Bounds on the partial sums of the rounded steps of `span` elements, found lane by lane. Lane j of
 // vectors of w lanes takes elements j, j + w, j + 2w, ..., and R_v[j] is the sum of its first v;
 // then every partial sum of the span is a sum over the lanes of one R_v[j] each (R_(v+1)[j] for the
 // lanes up to the element, R_v[j] after it), so it lies between the sum over the lanes of the least
 // R_v[j] (R_0 = 0 included) and that of the greatest. (Fewer, longer walks give tighter bounds: the
-// sum of w minima of walks of n/w steps grows as the root of w.) The steps are integers read from
-// the low bits of t + magic, so that the walks run on the integer lanes. A t outside the rounding
-// trick's range (NaN and infinities included) gives a step of at least 2^51 in magnitude, wrapped
-// around or not, so `most - least` is at least 2^51 wherever one occurs, and otherwise the walks
-// cannot wrap. Also the lanes' walks at the end of each chunk (wrapping as they may: the chunk
-// sums taken from them are used only where they are exact), and which chunks hold a tie (a largest
-// |t - n| of 1/2; more where a t is outside the range, which the spread refuses).
+// sum of w minima of walks of n/w steps grows as the root of w.) A step outside the rounding trick's
+// range makes `most - least` at least 2^51 (or NaN), and otherwise the walks are exact. Also the
+// lanes' walks at the end of each chunk (the chunk sums taken from them are used only where they are
+// exact), and which chunks hold a tie (a largest |t - n| of 1/2; more where a t is outside the range,
+// which the spread refuses).
 template <class L>
 struct SpanSteps {
     double least, most;
     std::uint64_t tied;
-    typename L::UInt ends[span / chunk];
+    typename L::Walk ends[span / chunk];
 
     // The sum of the steps of chunks 0 to c.
-    std::uint64_t sum_through(std::size_t c) const {
-        std::uint64_t total = 0;
-        for (std::size_t lane = 0; lane < lanes<typename L::UInt>; ++lane) total += ends[c][lane];
-        return total;
-    }
+    std::int64_t sum_through(std::size_t c) const { return lane_total(ends[c]); }
 };
 
 template <class L>
 inline SpanSteps<L> span_steps(const double* values, typename L::Float scale) {
     using Float = typename L::Float;
-    using Int = typename L::Int;
-    using UInt = typename L::UInt;
-    const UInt magic_bits = UInt(broadcast<Float>(magic));
+    using Walk = typename L::Walk;
+    using Position = decltype(position(Walk{}));
     const Float half = broadcast<Float>(0.5);
-    UInt walk{};
-    Int least{}, most{};
+    Walk walk{};
+    Position least{}, most{};
     SpanSteps<L> steps{0.0, 0.0, 0, {}};
     for (std::size_t c = 0; c < span / chunk; ++c) {
         Float frac{};
 #pragma GCC unroll 1
         for (std::size_t v = c * chunk; v < (c + 1) * chunk; v += lanes<Float>) {
             const Float t = load<Float>(values + v) * scale;
-            const Float rounded = t + magic;
-            const Float off = magnitude(t - (rounded - magic));
+            Float n;
+            L::round(t, n);
+            const Float off = magnitude(t - n);
             frac = off > frac ? off : frac;
-            walk += UInt(rounded) - magic_bits;
-            const Int position = Int(walk);
-            least = position < least ? position : least;
-            most = position > most ? position : most;
+            add_step(walk, t, n);
+            const Position at = position(walk);
+            least = at < least ? at : least;
+            most = at > most ? at : most;
         }
         steps.tied |= std::uint64_t(L::template holds<_CMP_NLT_UQ>(frac, half) != 0) << c;
         steps.ends[c] = walk;
     }
     // The bounds are summed as doubles, whose rounding keeps a spread of 2^51 or more at least 2^51.
-    for (std::size_t lane = 0; lane < lanes<Int>; ++lane) {
+    steps.most = unbounded(walk);
+    for (std::size_t lane = 0; lane < lanes<Position>; ++lane) {
         steps.least += double(least[lane]);
         steps.most += double(most[lane]);
     }
@@ -298,8 +339,8 @@ inline bool exact_chunk(Grid& grid, const double* values, double* out) {
     std::size_t tied_vectors = 0;
     for (std::size_t v = 0; v < chunk; v += width) {
         const Float t = load<Float>(values + v) * scale;
-        const Float rounded = t + magic;
-        Float n = rounded - magic;
+        Float n;
+        L::round(t, n);
         const Float step = magnitude(n);
         largest = step > largest ? step : largest;
         const std::uint64_t tie = L::template holds<_CMP_EQ_OQ>(magnitude(t - n), half);
@@ -308,7 +349,7 @@ inline bool exact_chunk(Grid& grid, const double* values, double* out) {
             // N before the vector is the last partial sum, an integer in [2^52, 2^53) wherever the
             // chunk passes, so its parity is the low bit of its significand.
             const std::uint64_t parity = std::uint64_t(std::bit_cast<std::int64_t>(carry[0]) & 1);
-            const TieSteps moved = resolve_ties<width>(odd_steps<L>(rounded), tie, L::template holds<_CMP_GT_OQ>(t, n), parity);
+            const TieSteps moved = resolve_ties<width>(odd_steps<L>(t + magic), tie, L::template holds<_CMP_GT_OQ>(t, n), parity);
             Float up, down;
             L::ones(moved.up, up);
             L::ones(moved.down, down);
@@ -374,12 +415,12 @@ inline std::size_t grid_run(double& total, const double* values, std::size_t cou
         std::int64_t moves = 0;
         for (std::uint64_t tied = steps.tied; tied != 0; tied &= tied - 1) {
             const auto c = static_cast<std::size_t>(std::countr_zero(tied));
-            const std::int64_t before = N + moves + (c == 0 ? 0 : std::int64_t(steps.sum_through(c - 1)));
+            const std::int64_t before = N + moves + (c == 0 ? 0 : steps.sum_through(c - 1));
             const ChunkWords words = tie_words<L>(x + c * chunk, scale);
             const TieSteps moved = resolve_ties<64>(words.odd, words.tie, words.above, std::uint64_t(before & 1));
             moves += std::popcount(moved.up) - std::popcount(moved.down);
         }
-        N += std::int64_t(steps.sum_through(span / chunk - 1)) + moves;
+        N += steps.sum_through(span / chunk - 1) + moves;
     }
     total = grid.total();
     return done;
