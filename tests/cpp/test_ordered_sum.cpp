@@ -63,6 +63,15 @@ const std::vector<std::pair<std::string, Draw>>& families() {
              if (i % 256 == 7) return i % 512 == 7 ? 0.55 : -0.55;
              return uniform(rng, -1e-6, 1e-6);
          }},
+        // Four steps up, then four about as large down, from just below 2: the sum pokes across the
+        // binade's edge for the length of a vector and comes back, which only bounds taken at every
+        // vector see; the steps' low bits make the roundings above 2 differ from the grid's.
+        {"sawtooth across 2",
+         [](auto& rng, std::size_t i, double) {
+             if (i == 0) return 2.0 - 0x1p-18;
+             const double x = static_cast<double>((i / 8) % 5 + 1) * 0x1p-21 + integer(rng, 0, 1023) * 0x1p-52;
+             return i % 8 < 4 ? x : -x;
+         }},
         {"dyadic k/8", [](auto& rng, auto, double) { return integer(rng, -12, 16) / 8.0; }},
         {"subnormal and tiny", [](auto& rng, auto, double) { return signed_one(rng) * std::ldexp(uniform(rng, 0.0, 1.0), integer(rng, -1080, -960)); }},
         {"NaN and inf at random positions",
