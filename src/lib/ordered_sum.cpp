@@ -210,7 +210,9 @@ struct SpanSteps {
 
 // The walks take two vectors at a time, adding the pair's steps to the walk in one addition and
 // taking the position between from the first's: a floating-point addition takes several cycles, and
-// this halves the chain of them that each span waits for, with the same positions.
+// this halves the chain of them that each span waits for. The positions are the same: exactly on
+// integer walks, and on double walks wherever those are exact; elsewhere a step outside the range
+// still moves the position past it or the position after it by at least 2^51.
 template <class L>
 inline SpanSteps<L> span_steps(const double* values, typename L::Float scale) {
     using Float = typename L::Float;
