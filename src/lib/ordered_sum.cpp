@@ -39,10 +39,9 @@ double plain(double total, const double* values, std::size_t count, double* out)
 //   unchanged, and so does n = 0 below). Requiring |s| >= 2^-970 keeps the scale representable.
 // - n = round-to-nearest-even(t), by the vector rounding instruction or as
 //   (t + 1.5·2^52) - 1.5·2^52, valid for |t| < 2^51; the integer is also read from the low bits
-//   of t + 1.5·2^52. Steps are only used where the sum of
-//   their |n| (exact in doubles, being integers below 2^53) is below 2^51, which bounds every |t|
-//   and every partial sum; a NaN, an infinity or a huge t makes that sum NaN or too large. frac =
-//   t - n is exact (t and n are within a factor of two, or n = 0).
+//   of t + 1.5·2^52. Steps are only used where the tests below bound every |t| and every partial
+//   sum; a NaN, an infinity or a huge t fails them. frac = t - n is exact (t and n are within a
+//   factor of two, or n = 0).
 // - Suppose N_k = N_s + n_1 + ... + n_k stays in [2^52 + 1, 2^53 - 1] (the guard). The exact sum
 //   s + x is (N_{k-1} + t)·u, within u/2 of N_k·u, so it lies in [2^e + u/2, 2^(e+1) - u/2]: inside
 //   the binade, where the doubles nearest to it are the grid points N_k·u and its neighbours. So
@@ -168,25 +167,19 @@ inline void add_step(UInt8& walk, const Vec8& t, const Vec8&) { walk += UInt8(t 
 inline void add_step(Vec4& walk, const Vec4&, const Vec4& n) { walk += n; }
 inline Int8 position(const UInt8& walk) { return Int8(walk); }
 inline Vec4 position(const Vec4& walk) { return walk; }
-template <class W>
-inline std::int64_t lane_total(const W& walk) {
-    std::uint64_t total = 0;
-    for (std::size_t lane = 0; lane < lanes<W>; ++lane) total += std::uint64_t(walk[lane]);
-    return std::int64_t(total);
-}
-inline std::int64_t lane_total(const Vec4& walk) {
-    double total = 0.0;
-    for (std::size_t lane = 0; lane < lanes<Vec4>; ++lane) total += walk[lane];
-    return static_cast<std::int64_t>(total);
-}
-template <class W>
-inline double unbounded(const W&) { return 0.0; }
-inline double unbounded(const Vec4& walk) {
-    const Vec4 zero_if_finite = walk - walk;
-    double total = 0.0;
-    for (std::size_t lane = 0; lane < lanes<Vec4>; ++lane) total += zero_if_finite[lane];
+
+// The sum of a vector's lanes, each taken as a T.
+template <class T, class V>
+inline T sum_of_lanes(const V& vector) {
+    T total{};
+    for (std::size_t lane = 0; lane < lanes<V>; ++lane) total += static_cast<T>(vector[lane]);
     return total;
 }
+
+inline std::int64_t walk_total(const UInt8& walk) { return static_cast<std::int64_t>(sum_of_lanes<std::uint64_t>(walk)); }
+inline std::int64_t walk_total(const Vec4& walk) { return static_cast<std::int64_t>(sum_of_lanes<double>(walk)); }
+inline double unbounded(const UInt8&) { return 0.0; }
+inline double unbounded(const Vec4& walk) { return sum_of_lanes<double>(walk - walk); }
 
 // Bounds on the partial sums of the rounded steps of `span` elements, found lane by lane. Lane j of
 // vectors of w lanes takes elements j, j + w, j + 2w, ..., and R_v[j] is the sum of its first v;
@@ -205,7 +198,7 @@ struct SpanSteps {
     typename L::Walk ends[span / chunk];
 
     // The sum of the steps of chunks 0 to c.
-    std::int64_t sum_through(std::size_t c) const { return lane_total(ends[c]); }
+    std::int64_t sum_through(std::size_t c) const { return walk_total(ends[c]); }
 };
 
 // The walks take two vectors at a time, adding the pair's steps to the walk in one addition and
@@ -250,11 +243,8 @@ inline SpanSteps<L> span_steps(const double* values, typename L::Float scale) {
         steps.ends[c] = walk;
     }
     // The bounds are summed as doubles, whose rounding keeps a spread of 2^51 or more at least 2^51.
-    steps.most = unbounded(walk);
-    for (std::size_t lane = 0; lane < lanes<Position>; ++lane) {
-        steps.least += double(least[lane]);
-        steps.most += double(most[lane]);
-    }
+    steps.least = sum_of_lanes<double>(least);
+    steps.most = sum_of_lanes<double>(most) + unbounded(walk);
     return steps;
 }
 
