@@ -66,6 +66,16 @@ double plain(double total, const double* values, std::size_t count, double* out)
 //   is an integer below 2^53 in magnitude and exact; that first N_k is then exact too, or rounds
 //   to a value of at least 2^53, and the test refuses it either way. They store N_k·u with the
 //   sign of s, exact for N_k in the binade. Where the test fails, the plain loop takes the chunk.
+// - On AVX-512 the running sums are followed on the bits instead: inside the binade the bits of
+//   N·u with the sign of s are the bits of s plus (N - N_s), an integer addition. The steps come from
+//   the conversion to integers, which rounds to nearest even and is exact for every |t| < 2^63 (and
+//   gives INT64_MIN otherwise, NaN and infinities included); t - n comes exactly from the reduction
+//   instruction. The prefix sums of the steps, added to the bits of s, wrap modulo 2^64 but are
+//   otherwise exact, and each running sum is tested against the guard as it is stored: while two
+//   neighbours P_(k-1) and P_k both lie in it, they differ by less than 2^52, so step k (tie move
+//   included) is that true difference and n = round(t) exactly, and P_k is the bits of N_k·u. So
+//   every running sum before the first one outside the guard is right, and the plain loop goes on
+//   from there.
 // - The sum after the run is N·u with the sign of s; N in [2^52, 2^53) makes its bits the bits of s
 //   plus (N - N_s).
 // - A nonzero s never turns into a zero on the grid (N > 2^52), so signed zeros only arise in the
@@ -121,9 +131,6 @@ struct Avx512Lanes {
     template <int Predicate>
     TARVIK_TARGET_AVX512 static std::uint64_t holds(const Float& a, const Float& b) {
         return _mm512_cmp_pd_mask(a, b, Predicate);
-    }
-    TARVIK_TARGET_AVX512 static void ones(std::uint64_t mask, Float& out) {
-        out = _mm512_maskz_mov_pd(__mmask8(mask), _mm512_set1_pd(1.0));
     }
 };
 
@@ -294,22 +301,14 @@ inline ChunkWords tie_words(const double* values, typename L::Float scale) {
     return words;
 }
 
-// Inclusive prefix sums of the lanes, and the last lane in every lane.
+// Inclusive prefix sums of the lanes, and the last lane in every lane (for the AVX2 running sums).
 inline Vec4 prefix_sums(Vec4 v) {
     const Vec4 zero{};
     v += __builtin_shufflevector(zero, v, 0, 4, 5, 6);
     return v + __builtin_shufflevector(zero, v, 0, 1, 4, 5);
 }
 
-inline Vec8 prefix_sums(Vec8 v) {
-    const Vec8 zero{};
-    v += __builtin_shufflevector(zero, v, 0, 8, 9, 10, 11, 12, 13, 14);
-    v += __builtin_shufflevector(zero, v, 0, 1, 8, 9, 10, 11, 12, 13);
-    return v + __builtin_shufflevector(zero, v, 0, 1, 2, 3, 8, 9, 10, 11);
-}
-
 inline Vec4 last_lane(Vec4 v) { return __builtin_shufflevector(v, v, 3, 3, 3, 3); }
-inline Vec8 last_lane(Vec8 v) { return __builtin_shufflevector(v, v, 7, 7, 7, 7, 7, 7, 7, 7); }
 
 // The grid of the binade of a running sum that `on_grid` accepted: N with |total| = N·u, the bits
 // that N is added to, and the scale 2^(52-e)·sign(total) that puts the grid on the integers.
@@ -392,6 +391,89 @@ inline std::size_t exact_run(double& total, const double* values, std::size_t co
     return done;
 }
 
+// The running sums on AVX-512, on the bits of the sums (the argument above says why they are
+// exact), two vectors at a time.
+// The masked forms of the alignment and the permutation, with every lane kept: gcc 12 warns of the
+// plain forms.
+[[gnu::always_inline]] TARVIK_TARGET_AVX512 inline Int8 prefix_sums_of(Int8 v) {
+    const __m512i zero = _mm512_setzero_si512();
+    const __mmask8 all = 0xff;
+    __m512i w = __m512i(v);
+    w = _mm512_add_epi64(w, _mm512_maskz_alignr_epi64(all, w, zero, 7));
+    w = _mm512_add_epi64(w, _mm512_maskz_alignr_epi64(all, w, zero, 6));
+    return Int8(_mm512_add_epi64(w, _mm512_maskz_alignr_epi64(all, w, zero, 4)));
+}
+
+[[gnu::always_inline]] TARVIK_TARGET_AVX512 inline Int8 last_lane(Int8 v) { return Int8(_mm512_maskz_permutexvar_epi64(0xff, _mm512_set1_epi64(7), __m512i(v))); }
+
+// Moves the steps of a vector's ties to the even neighbour, given the parity of N before the
+// vector, and sets `parity` to that after it: N is even after a tie, so it counts the odd steps
+// after the last one.
+[[gnu::always_inline]] TARVIK_TARGET_AVX512 inline __m512i settle_ties(__m512i step, __m512d off, std::uint64_t& parity) {
+    const __m512i one = _mm512_set1_epi64(1);
+    const std::uint64_t tie = _mm512_cmpeq_epi64_mask(_mm512_and_si512(_mm512_castpd_si512(off), _mm512_set1_epi64(magnitude_mask)),
+                                                      _mm512_castpd_si512(_mm512_set1_pd(0.5)));
+    const std::uint64_t odd = _mm512_test_epi64_mask(step, one);
+    const std::uint64_t above = _mm512_cmp_pd_mask(off, _mm512_setzero_pd(), _CMP_GT_OQ);
+    const TieSteps moved = resolve_ties<8>(odd, tie, above, parity);
+    const std::uint64_t after_last_tie = ~std::uint64_t{0} << (64 - std::countl_zero(tie));
+    parity = (tie == 0 ? parity : 0) ^ std::uint64_t(std::popcount(odd & after_last_tie) & 1);
+    step = _mm512_mask_add_epi64(step, __mmask8(moved.up), step, one);
+    return _mm512_mask_sub_epi64(step, __mmask8(moved.down), step, one);
+}
+
+// Running sums from `total`, which `on_grid` accepted, while they stay inside the guard: returns how
+// many were stored right, with total the last of them.
+[[gnu::flatten]] TARVIK_TARGET_AVX512 std::size_t bits_run(double& total, const double* values, std::size_t count, double* out) {
+    const Grid grid(total);
+    const __m512d scale = _mm512_set1_pd(grid.scale);
+    const __m512i low = _mm512_set1_epi64(grid.base + grid_low), high = _mm512_set1_epi64(grid.base + grid_high);
+    __m512i carry = _mm512_set1_epi64(bits_of(total));
+    // The parity of N is followed without waiting for the sums: it is `known` after the last pair
+    // of vectors with a tie, and the low bits of the prefix sums of the vectors since, summed by
+    // exclusive or, say how it changed (lane 7 holds each vector's total).
+    std::uint64_t known = std::uint64_t(grid.N & 1);
+    __m512i odd_since = _mm512_setzero_si512();
+    std::size_t done = 0;
+    for (; count - done >= 16; done += 16) {
+        const __m512d t0 = _mm512_mul_pd(_mm512_loadu_pd(values + done), scale);
+        const __m512d t1 = _mm512_mul_pd(_mm512_loadu_pd(values + done + 8), scale);
+        __m512i s0 = _mm512_cvtpd_epi64(t0), s1 = _mm512_cvtpd_epi64(t1);
+        const __m512d off0 = _mm512_reduce_pd(t0, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
+        const __m512d off1 = _mm512_reduce_pd(t1, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
+        // One test for ties in both vectors: the larger |t - n| of each lane.
+        const __m512d widest = _mm512_range_pd(off0, off1, 0b1011);
+        __m512i local0, local1;
+        if (_mm512_cmp_pd_mask(widest, _mm512_set1_pd(0.5), _CMP_EQ_OQ) != 0) {
+            std::uint64_t parity = known ^ std::uint64_t(_mm_extract_epi64(_mm512_extracti64x2_epi64(odd_since, 3), 1) & 1);
+            s0 = settle_ties(s0, off0, parity);
+            s1 = settle_ties(s1, off1, parity);
+            known = parity;
+            local0 = __m512i(prefix_sums_of(Int8(s0)));
+            local1 = __m512i(prefix_sums_of(Int8(s1)));
+            odd_since = _mm512_setzero_si512();
+        } else {
+            local0 = __m512i(prefix_sums_of(Int8(s0)));
+            local1 = __m512i(prefix_sums_of(Int8(s1)));
+            odd_since = _mm512_ternarylogic_epi64(odd_since, local0, local1, 0x96);
+        }
+        const __m512i sums0 = _mm512_add_epi64(local0, carry);
+        const __m512i sums1 = _mm512_add_epi64(local1, __m512i(last_lane(Int8(sums0))));
+        _mm512_storeu_si512(out + done, sums0);
+        _mm512_storeu_si512(out + done + 8, sums1);
+        const std::uint64_t outside = std::uint64_t(_mm512_cmplt_epu64_mask(sums0, low) | _mm512_cmpgt_epu64_mask(sums0, high)) |
+                                      std::uint64_t(_mm512_cmplt_epu64_mask(sums1, low) | _mm512_cmpgt_epu64_mask(sums1, high)) << 8;
+        if (outside != 0) {
+            done += static_cast<std::size_t>(std::countr_zero(outside));
+            if (done != 0) total = out[done - 1];
+            return done;
+        }
+        carry = __m512i(last_lane(Int8(sums1)));
+    }
+    if (done != 0) total = out[done - 1];
+    return done;
+}
+
 // As many spans as stay on the grid of `total`'s binade, which `on_grid` accepted, by the cheap
 // test: returns how many elements were added, with total the sum after them. The run stops at the
 // first span that fails the test. Following the partial sums exactly would find where inside it
@@ -466,27 +548,44 @@ inline double accumulate(const double* values, std::size_t count) {
     return plain<false>(total, values + i, count - i, nullptr);
 }
 
-// The running sums: every partial sum is needed, so only the exact test applies, with the same
-// back-off after refusals.
-template <class L>
+// The plain running sums, which also note the largest |x| among them.
+inline double plain_running(double total, const double* values, std::size_t count, double* out, double& largest) {
+    largest = 0.0;
+    for (std::size_t i = 0; i < count; ++i) {
+        total += values[i];
+        out[i] = total;
+        largest = std::max(largest, std::fabs(values[i]));
+    }
+    return total;
+}
+
+// The running sums: every partial sum is needed, so only the exact tests apply. A run is tried
+// where the room left in the binade exceeds 16 times the largest |x| of the plain stretch before
+// (a random walk's excursion grows as the root of its length, so the run likely gets far); between
+// runs the plain loop takes 16 elements, twice as many after each run in a row that got less than a
+// span done (up to 512).
+template <auto exact>
 inline void running(const double* values, std::size_t count, double* out) {
     double total = 0.0;
     if (count < shortest) {
         plain<true>(total, values, count, out);
         return;
     }
+    constexpr std::size_t stretch = 16;
     std::size_t i = 0, refusals = 0;
+    double largest = 0.0;
     while (count - i >= chunk) {
-        if (on_grid(total)) {
-            const std::size_t done = exact_run<L>(total, values + i, count - i, out + i);
+        std::size_t plain_count = stretch;
+        if (on_grid(total) && room(total) > 16.0 * largest) {
+            const std::size_t done = exact(total, values + i, count - i, out + i);
             i += done;
             if (count - i < chunk) break;
-            if (done >= span) refusals = 0;
+            refusals = done >= span ? 0 : std::min<std::size_t>(refusals + 1, 5);
+            plain_count = stretch << refusals;
         }
-        const std::size_t plain_count = std::min(chunk << refusals, count - i);
-        total = plain<true>(total, values + i, plain_count, out + i);
+        plain_count = std::min(plain_count, count - i);
+        total = plain_running(total, values + i, plain_count, out + i, largest);
         i += plain_count;
-        refusals = std::min<std::size_t>(refusals + 1, 5);
     }
     plain<true>(total, values + i, count - i, out + i);
 }
@@ -501,11 +600,11 @@ inline void running(const double* values, std::size_t count, double* out) {
 }
 
 [[gnu::flatten]] TARVIK_TARGET_AVX2 void running_avx2(const double* values, std::size_t count, double* out) {
-    running<Avx2Lanes>(values, count, out);
+    running<exact_run<Avx2Lanes>>(values, count, out);
 }
 
-[[gnu::flatten]] TARVIK_TARGET_AVX512 void running_avx512(const double* values, std::size_t count, double* out) {
-    running<Avx512Lanes>(values, count, out);
+TARVIK_TARGET_AVX512 void running_avx512(const double* values, std::size_t count, double* out) {
+    running<bits_run>(values, count, out);
 }
 
 #endif

@@ -8,7 +8,7 @@ bool isa_supported(Isa isa) {
     __builtin_cpu_init();
     switch (isa) {
         case Isa::avx512:
-            return __builtin_cpu_supports("avx512f");
+            return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq");
         case Isa::avx2:
             return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
         case Isa::portable:

@@ -71,7 +71,8 @@ template <class V>
 }
 
 // `avx2` stands for AVX2 together with FMA (every processor with the one has the other), so a kernel
-// built for it may use either; `avx512` for AVX-512F.
+// built for it may use either; `avx512` for AVX-512F with AVX-512DQ (every processor with AVX-512
+// but the Xeon Phi has both).
 enum class Isa { portable, avx2, avx512 };
 
 bool isa_supported(Isa isa);
@@ -83,7 +84,7 @@ Isa widest_isa();
 
 #if defined(__x86_64__)
 #define TARVIK_TARGET_AVX2 __attribute__((target("avx2,fma")))
-#define TARVIK_TARGET_AVX512 __attribute__((target("avx512f")))
+#define TARVIK_TARGET_AVX512 __attribute__((target("avx512f,avx512dq")))
 #else
 #define TARVIK_TARGET_AVX2
 #define TARVIK_TARGET_AVX512

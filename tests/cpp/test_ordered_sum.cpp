@@ -72,6 +72,14 @@ const std::vector<std::pair<std::string, Draw>>& families() {
              const double x = static_cast<double>((i / 8) % 5 + 1) * 0x1p-21 + integer(rng, 0, 1023) * 0x1p-52;
              return i % 8 < 4 ? x : -x;
          }},
+        // Down from 1 + 2^-40 by a fraction of a unit more than whole units, then a jump back up:
+        // the sum often lands on exactly N = 2^52 (the value 1) from inside the binade, where the
+        // exact sum lies below 1 and rounds on the finer grid there.
+        {"down onto 1",
+         [](auto& rng, std::size_t i, double running) {
+             if (i == 0 || running < 1.0) return 1.0 + 0x1p-40 - running;
+             return -(integer(rng, 0, 3) + 0.3) * 0x1p-52;
+         }},
         {"dyadic k/8", [](auto& rng, auto, double) { return integer(rng, -12, 16) / 8.0; }},
         {"subnormal and tiny", [](auto& rng, auto, double) { return signed_one(rng) * std::ldexp(uniform(rng, 0.0, 1.0), integer(rng, -1080, -960)); }},
         {"NaN and inf at random positions",
