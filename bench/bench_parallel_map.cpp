@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "parallel_map.hpp"
+#include "parallel/parallel_map.hpp"
 
 using namespace tarvik;
 

@@ -7,7 +7,7 @@
 #include <cmath>
 #include <random>
 
-#include "reductions.hpp"
+#include "ops/reductions.hpp"
 
 using namespace tarvik;
 

@@ -1,4 +1,4 @@
-"""Derives the exponential's table of 2^(i/128) and prints it as C++ for src/lib/exp_kernel.cpp.
+"""Derives the exponential's table of 2^(i/128) and prints it as C++ for src/lib/kernels/exp_kernel.cpp.
 
 Entry 2i is the tail t_i = (2^(i/128) - s_i) / s_i rounded to a double, where s_i is 2^(i/128) rounded to
 a double; entry 2i+1 is the bit pattern of s_i less i << 45, so that adding k << 45 for k = 128q + i

@@ -8,7 +8,7 @@
 #include <stdexcept>
 #include <string_view>
 
-#include "fault.hpp"
+#include "base/fault.hpp"
 #include "handles.hpp"
 
 namespace tarvik::python {

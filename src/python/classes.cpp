@@ -4,11 +4,11 @@
 #include <Python.h>
 
 #include "dispatch.hpp"
-#include "elementwise.hpp"
-#include "matrix.hpp"
-#include "reductions.hpp"
-#include "selection.hpp"
-#include "slicing.hpp"
+#include "ops/elementwise.hpp"
+#include "ops/matrix.hpp"
+#include "ops/reductions.hpp"
+#include "ops/selection.hpp"
+#include "ops/slicing.hpp"
 
 namespace tarvik::python {
 

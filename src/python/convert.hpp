@@ -9,7 +9,7 @@
 #include "barrier.hpp"
 #include "handles.hpp"
 #include "instance.hpp"
-#include "ndarray.hpp"
+#include "base/ndarray.hpp"
 
 namespace tarvik::python {
 

@@ -7,7 +7,7 @@
 #include <utility>
 
 #include "handles.hpp"
-#include "ndarray.hpp"
+#include "base/ndarray.hpp"
 
 namespace tarvik::python {
 

@@ -6,8 +6,8 @@
 #include <limits>
 #include <random>
 
-#include "elementwise.hpp"
-#include "parallel_map.hpp"
+#include "ops/elementwise.hpp"
+#include "parallel/parallel_map.hpp"
 #include "test_support.hpp"
 
 using namespace tarvik;

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "exp_kernel.hpp"
-#include "reductions.hpp"
+#include "kernels/exp_kernel.hpp"
+#include "ops/reductions.hpp"
 #include "test_support.hpp"
 
 using namespace tarvik;

@@ -12,8 +12,8 @@
 #include <unistd.h>
 
 #include "test_support.hpp"
-#include "matmul_kernel.hpp"
-#include "matrix.hpp"
+#include "kernels/matmul_kernel.hpp"
+#include "ops/matrix.hpp"
 
 using namespace tarvik;
 using test_support::fault_of;

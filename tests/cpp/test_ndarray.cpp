@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "test_support.hpp"
-#include "ndarray.hpp"
+#include "base/ndarray.hpp"
 
 using namespace tarvik;
 using tarvik::test_support::fault_of;

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "ordered_sum.hpp"
+#include "kernels/ordered_sum.hpp"
 #include "test_support.hpp"
 
 using namespace tarvik;

@@ -8,8 +8,8 @@
 
 #include <sys/mman.h>
 
-#include "buffer.hpp"
-#include "output_pages.hpp"
+#include "base/buffer.hpp"
+#include "parallel/output_pages.hpp"
 
 namespace tarvik {
 namespace {

@@ -15,9 +15,9 @@
 #include <thread>
 #include <vector>
 
-#include "fault.hpp"
+#include "base/fault.hpp"
 #include "test_support.hpp"
-#include "parallel_map.hpp"
+#include "parallel/parallel_map.hpp"
 
 using namespace tarvik;
 using tarvik::test_support::fault_of;

@@ -7,7 +7,7 @@
 
 #include <sched.h>
 
-#include "pool_sizing.hpp"
+#include "parallel/pool_sizing.hpp"
 
 using namespace tarvik;
 namespace fs = std::filesystem;

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "test_support.hpp"
-#include "reductions.hpp"
+#include "ops/reductions.hpp"
 
 using namespace tarvik;
 using test_support::fault_of;

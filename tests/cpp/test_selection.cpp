@@ -7,7 +7,7 @@
 #include <string>
 
 #include "test_support.hpp"
-#include "selection.hpp"
+#include "ops/selection.hpp"
 
 using namespace tarvik;
 using test_support::counting;

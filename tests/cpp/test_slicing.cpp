@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "test_support.hpp"
-#include "slicing.hpp"
+#include "ops/slicing.hpp"
 
 using namespace tarvik;
 using test_support::counting;

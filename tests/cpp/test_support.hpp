@@ -16,8 +16,8 @@
 
 #include <sys/resource.h>
 
-#include "ndarray.hpp"
-#include "simd.hpp"
+#include "base/ndarray.hpp"
+#include "base/simd.hpp"
 
 namespace tarvik::test_support {
 

@@ -5,7 +5,7 @@
 #include <tuple>
 #include <vector>
 
-#include "tiled_copy.hpp"
+#include "kernels/tiled_copy.hpp"
 
 using namespace tarvik;
 

@@ -5,7 +5,7 @@
 #include <thread>
 #include <vector>
 
-#include "work_stealing_deque.hpp"
+#include "parallel/work_stealing_deque.hpp"
 
 using namespace tarvik;
 

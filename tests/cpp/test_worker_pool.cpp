@@ -18,9 +18,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "fault.hpp"
+#include "base/fault.hpp"
 #include "test_support.hpp"
-#include "worker_pool.hpp"
+#include "parallel/worker_pool.hpp"
 
 using namespace tarvik;
 using tarvik::test_support::fault_of;

@@ -15,12 +15,12 @@
 #include <variant>
 #include <vector>
 
-#include "elementwise.hpp"
-#include "matrix.hpp"
-#include "ndarray.hpp"
-#include "reductions.hpp"
-#include "selection.hpp"
-#include "slicing.hpp"
+#include "ops/elementwise.hpp"
+#include "ops/matrix.hpp"
+#include "base/ndarray.hpp"
+#include "ops/reductions.hpp"
+#include "ops/selection.hpp"
+#include "ops/slicing.hpp"
 
 namespace {
 

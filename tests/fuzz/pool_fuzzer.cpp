@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "parallel_map.hpp"
+#include "parallel/parallel_map.hpp"
 
 namespace {
 

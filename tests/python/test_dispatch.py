@@ -656,7 +656,7 @@ def test_engine_fault_is_panic_exception(panic_exception, capsys):
     # project, whichever directory the module was built in.
     notice = capsys.readouterr().err
     assert re.fullmatch(r"tarvik: data length 5 does not match shape \[2, 3\] \(expected 6\) "
-                        r"\(at src/lib/ndarray\.cpp:\d+\)\n", notice), notice
+                        r"\(at src/lib/base/ndarray\.cpp:\d+\)\n", notice), notice
 
 
 def test_panic_exception_class(panic_exception):

@@ -1,4 +1,4 @@
-#include "exp_kernel.hpp"
+#include "kernels/exp_kernel.hpp"
 
 #include <cfloat>
 #include <cstdlib>

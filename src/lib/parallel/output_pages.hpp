@@ -12,7 +12,7 @@
 #include <atomic>
 #include <cstddef>
 
-#include "worker_pool.hpp"
+#include "parallel/worker_pool.hpp"
 
 namespace tarvik {
 

@@ -1,11 +1,11 @@
-#include "matmul_kernel.hpp"
+#include "kernels/matmul_kernel.hpp"
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 
-#include "buffer.hpp"
-#include "simd.hpp"
+#include "base/buffer.hpp"
+#include "base/simd.hpp"
 
 namespace tarvik {
 

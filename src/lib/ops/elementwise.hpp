@@ -1,7 +1,7 @@
 // Element-wise arithmetic and relu, computed on the worker pool.
 #pragma once
 
-#include "ndarray.hpp"
+#include "base/ndarray.hpp"
 
 namespace tarvik {
 

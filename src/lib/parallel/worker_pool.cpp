@@ -1,12 +1,12 @@
-#include "worker_pool.hpp"
+#include "parallel/worker_pool.hpp"
 
 #include <cstring>
 #include <string>
 
 #include <sched.h>
 
-#include "fault.hpp"
-#include "pool_sizing.hpp"
+#include "base/fault.hpp"
+#include "parallel/pool_sizing.hpp"
 
 namespace tarvik {
 

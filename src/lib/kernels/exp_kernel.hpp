@@ -24,7 +24,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "simd.hpp"
+#include "base/simd.hpp"
 
 #if defined(__x86_64__)
 #include <immintrin.h>

@@ -1,10 +1,10 @@
-#include "buffer.hpp"
+#include "base/buffer.hpp"
 
 #include <cstdlib>
 
 #include <sys/mman.h>
 
-#include "fault.hpp"
+#include "base/fault.hpp"
 
 namespace tarvik {
 

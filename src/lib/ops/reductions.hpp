@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "ndarray.hpp"
+#include "base/ndarray.hpp"
 
 namespace tarvik {
 

@@ -10,7 +10,7 @@
 
 #include <cstddef>
 
-#include "simd.hpp"
+#include "base/simd.hpp"
 
 namespace tarvik {
 

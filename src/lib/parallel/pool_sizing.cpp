@@ -1,4 +1,4 @@
-#include "pool_sizing.hpp"
+#include "parallel/pool_sizing.hpp"
 
 #include <algorithm>
 #include <cctype>

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "ndarray.hpp"
+#include "base/ndarray.hpp"
 
 namespace tarvik {
 

@@ -3,9 +3,9 @@
 #include <cmath>
 #include <limits>
 
-#include "exp_kernel.hpp"
-#include "ordered_sum.hpp"
-#include "reductions.hpp"
+#include "kernels/exp_kernel.hpp"
+#include "kernels/ordered_sum.hpp"
+#include "ops/reductions.hpp"
 
 namespace tarvik {
 

@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <span>
 
-#include "buffer.hpp"
-#include "fault.hpp"
+#include "base/buffer.hpp"
+#include "base/fault.hpp"
 
 namespace tarvik {
 

@@ -1,4 +1,4 @@
-#include "selection.hpp"
+#include "ops/selection.hpp"
 
 #include <algorithm>
 #include <bit>

@@ -1,4 +1,4 @@
-#include "fault.hpp"
+#include "base/fault.hpp"
 
 namespace tarvik {
 

@@ -1,12 +1,12 @@
-#include "reductions.hpp"
+#include "ops/reductions.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <limits>
 
-#include "ordered_sum.hpp"
-#include "output_pages.hpp"
-#include "simd.hpp"
+#include "kernels/ordered_sum.hpp"
+#include "parallel/output_pages.hpp"
+#include "base/simd.hpp"
 
 namespace tarvik {
 

@@ -1,7 +1,7 @@
 // Matrix products and transpose of 2-D arrays.
 #pragma once
 
-#include "ndarray.hpp"
+#include "base/ndarray.hpp"
 
 namespace tarvik {
 

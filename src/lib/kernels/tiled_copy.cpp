@@ -1,8 +1,8 @@
-#include "tiled_copy.hpp"
+#include "kernels/tiled_copy.hpp"
 
 #include <algorithm>
 
-#include "simd.hpp"
+#include "base/simd.hpp"
 
 namespace tarvik {
 

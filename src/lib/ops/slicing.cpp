@@ -1,4 +1,4 @@
-#include "slicing.hpp"
+#include "ops/slicing.hpp"
 
 #include <algorithm>
 

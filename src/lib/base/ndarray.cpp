@@ -1,8 +1,8 @@
-#include "ndarray.hpp"
+#include "base/ndarray.hpp"
 
 #include <algorithm>
 
-#include "tiled_copy.hpp"
+#include "kernels/tiled_copy.hpp"
 
 namespace tarvik {
 

@@ -24,7 +24,7 @@
 #include <utility>
 #include <vector>
 
-#include "work_stealing_deque.hpp"
+#include "parallel/work_stealing_deque.hpp"
 
 namespace tarvik {
 

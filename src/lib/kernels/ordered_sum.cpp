@@ -1,4 +1,4 @@
-#include "ordered_sum.hpp"
+#include "kernels/ordered_sum.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "simd.hpp"
+#include "base/simd.hpp"
 
 #if defined(__x86_64__)
 #include <immintrin.h>

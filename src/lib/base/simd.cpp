@@ -1,4 +1,4 @@
-#include "simd.hpp"
+#include "base/simd.hpp"
 
 namespace tarvik {
 

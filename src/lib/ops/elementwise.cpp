@@ -1,7 +1,7 @@
-#include "elementwise.hpp"
+#include "ops/elementwise.hpp"
 
 
-#include "parallel_map.hpp"
+#include "parallel/parallel_map.hpp"
 
 namespace tarvik {
 

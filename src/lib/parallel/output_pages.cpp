@@ -1,11 +1,11 @@
-#include "output_pages.hpp"
+#include "parallel/output_pages.hpp"
 
 #include <algorithm>
 #include <cstdint>
 
 #include <sys/mman.h>
 
-#include "fault.hpp"
+#include "base/fault.hpp"
 
 namespace tarvik {
 

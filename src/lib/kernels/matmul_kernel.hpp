@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "simd.hpp"
+#include "base/simd.hpp"
 
 namespace tarvik {
 

@@ -14,10 +14,10 @@
 #include <span>
 #include <utility>
 
-#include "buffer.hpp"
-#include "fault.hpp"
-#include "simd.hpp"
-#include "worker_pool.hpp"
+#include "base/buffer.hpp"
+#include "base/fault.hpp"
+#include "base/simd.hpp"
+#include "parallel/worker_pool.hpp"
 
 namespace tarvik {
 

@@ -1,4 +1,4 @@
-#include "matrix.hpp"
+#include "ops/matrix.hpp"
 
 #include <cblas.h>
 #include <sys/mman.h>
@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "matmul_kernel.hpp"
+#include "kernels/matmul_kernel.hpp"
 
 namespace tarvik {
 
