@@ -7,9 +7,9 @@
 #include <cstdint>
 
 #include "barrier.hpp"
+#include "base/ndarray.hpp"
 #include "handles.hpp"
 #include "instance.hpp"
-#include "base/ndarray.hpp"
 
 namespace tarvik::python {
 

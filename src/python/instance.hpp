@@ -6,8 +6,8 @@
 #include <new>
 #include <utility>
 
-#include "handles.hpp"
 #include "base/ndarray.hpp"
+#include "handles.hpp"
 
 namespace tarvik::python {
 

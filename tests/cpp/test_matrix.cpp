@@ -11,9 +11,9 @@
 #include <malloc.h>
 #include <unistd.h>
 
-#include "test_support.hpp"
 #include "kernels/matmul_kernel.hpp"
 #include "ops/matrix.hpp"
+#include "test_support.hpp"
 
 using namespace tarvik;
 using test_support::fault_of;

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "test_support.hpp"
 #include "base/ndarray.hpp"
+#include "test_support.hpp"
 
 using namespace tarvik;
 using tarvik::test_support::fault_of;

@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "base/fault.hpp"
-#include "test_support.hpp"
 #include "parallel/parallel_map.hpp"
+#include "test_support.hpp"
 
 using namespace tarvik;
 using tarvik::test_support::fault_of;

@@ -6,8 +6,8 @@
 #include <random>
 #include <string>
 
-#include "test_support.hpp"
 #include "ops/selection.hpp"
+#include "test_support.hpp"
 
 using namespace tarvik;
 using test_support::counting;

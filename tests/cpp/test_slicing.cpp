@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "test_support.hpp"
 #include "ops/slicing.hpp"
+#include "test_support.hpp"
 
 using namespace tarvik;
 using test_support::counting;

@@ -19,8 +19,8 @@
 #include <unistd.h>
 
 #include "base/fault.hpp"
-#include "test_support.hpp"
 #include "parallel/worker_pool.hpp"
+#include "test_support.hpp"
 
 using namespace tarvik;
 using tarvik::test_support::fault_of;

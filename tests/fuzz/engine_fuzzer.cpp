@@ -15,9 +15,9 @@
 #include <variant>
 #include <vector>
 
+#include "base/ndarray.hpp"
 #include "ops/elementwise.hpp"
 #include "ops/matrix.hpp"
-#include "base/ndarray.hpp"
 #include "ops/reductions.hpp"
 #include "ops/selection.hpp"
 #include "ops/slicing.hpp"

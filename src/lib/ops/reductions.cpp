@@ -4,9 +4,9 @@
 #include <cmath>
 #include <limits>
 
+#include "base/simd.hpp"
 #include "kernels/ordered_sum.hpp"
 #include "parallel/output_pages.hpp"
-#include "base/simd.hpp"
 
 namespace tarvik {
 
