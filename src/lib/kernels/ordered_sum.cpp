@@ -170,7 +170,9 @@ inline std::uint64_t odd_steps(typename L::Float rounded) {
 // walks add n itself, exact while the walk stays below 2^53; a step outside the range is also at
 // least 2^51 in magnitude or infinite, and a NaN step makes the walk NaN from there on, which the
 // bounds' comparisons skip: `unbounded` puts it back, being 0 for finite walks and NaN otherwise.
-inline void add_step(UInt8& walk, const Vec8& t, const Vec8&) { walk += UInt8(t + magic) - UInt8(broadcast<Vec8>(magic)); }
+inline void add_step(UInt8& walk, const Vec8& t, const Vec8&) {
+    walk += UInt8(t + magic) - UInt8(broadcast<Vec8>(magic));
+}
 inline void add_step(Vec4& walk, const Vec4&, const Vec4& n) { walk += n; }
 inline Int8 position(const UInt8& walk) { return Int8(walk); }
 inline Vec4 position(const Vec4& walk) { return walk; }
@@ -183,7 +185,9 @@ inline T sum_of_lanes(const V& vector) {
     return total;
 }
 
-inline std::int64_t walk_total(const UInt8& walk) { return static_cast<std::int64_t>(sum_of_lanes<std::uint64_t>(walk)); }
+inline std::int64_t walk_total(const UInt8& walk) {
+    return static_cast<std::int64_t>(sum_of_lanes<std::uint64_t>(walk));
+}
 inline std::int64_t walk_total(const Vec4& walk) { return static_cast<std::int64_t>(sum_of_lanes<double>(walk)); }
 inline double unbounded(const UInt8&) { return 0.0; }
 inline double unbounded(const Vec4& walk) { return sum_of_lanes<double>(walk - walk); }
@@ -353,7 +357,8 @@ inline bool exact_chunk(Grid& grid, const double* values, double* out) {
             // N before the vector is the last partial sum, an integer in [2^52, 2^53) wherever the
             // chunk passes, so its parity is the low bit of its significand.
             const std::uint64_t parity = std::uint64_t(std::bit_cast<std::int64_t>(carry[0]) & 1);
-            const TieSteps moved = resolve_ties<width>(odd_steps<L>(t + magic), tie, L::template holds<_CMP_GT_OQ>(t, n), parity);
+            const std::uint64_t above = L::template holds<_CMP_GT_OQ>(t, n);
+            const TieSteps moved = resolve_ties<width>(odd_steps<L>(t + magic), tie, above, parity);
             Float up, down;
             L::ones(moved.up, up);
             L::ones(moved.down, down);
@@ -392,27 +397,38 @@ inline std::size_t exact_run(double& total, const double* values, std::size_t co
 }
 
 // The running sums on AVX-512, on the bits of the sums (the argument above says why they are
-// exact), two vectors at a time.
-// The masked forms of the alignment and the permutation, with every lane kept: gcc 12 warns of the
-// plain forms.
-[[gnu::always_inline]] TARVIK_TARGET_AVX512 inline Int8 prefix_sums_of(Int8 v) {
+// exact), two vectors at a time. The shuffles take the masked forms with every lane kept: gcc 12
+// warns of the plain ones.
+[[gnu::always_inline]] TARVIK_TARGET_AVX512 inline __m512i prefix_sums_of(__m512i v) {
     const __m512i zero = _mm512_setzero_si512();
     const __mmask8 all = 0xff;
-    __m512i w = __m512i(v);
-    w = _mm512_add_epi64(w, _mm512_maskz_alignr_epi64(all, w, zero, 7));
-    w = _mm512_add_epi64(w, _mm512_maskz_alignr_epi64(all, w, zero, 6));
-    return Int8(_mm512_add_epi64(w, _mm512_maskz_alignr_epi64(all, w, zero, 4)));
+    v = _mm512_add_epi64(v, _mm512_maskz_alignr_epi64(all, v, zero, 7));
+    v = _mm512_add_epi64(v, _mm512_maskz_alignr_epi64(all, v, zero, 6));
+    return _mm512_add_epi64(v, _mm512_maskz_alignr_epi64(all, v, zero, 4));
 }
 
-[[gnu::always_inline]] TARVIK_TARGET_AVX512 inline Int8 last_lane(Int8 v) { return Int8(_mm512_maskz_permutexvar_epi64(0xff, _mm512_set1_epi64(7), __m512i(v))); }
+[[gnu::always_inline]] TARVIK_TARGET_AVX512 inline __m512i last_lane(__m512i v) {
+    return _mm512_maskz_permutexvar_epi64(0xff, _mm512_set1_epi64(7), v);
+}
+
+// The low bit of lane 7.
+[[gnu::always_inline]] TARVIK_TARGET_AVX512 inline std::uint64_t last_parity(__m512i v) {
+    return std::uint64_t(_mm_extract_epi64(_mm512_extracti64x2_epi64(v, 3), 1) & 1);
+}
+
+// The lanes whose bits lie outside [low, high], as unsigned integers.
+[[gnu::always_inline]] TARVIK_TARGET_AVX512 inline std::uint64_t outside(__m512i v, __m512i low, __m512i high) {
+    return _mm512_cmplt_epu64_mask(v, low) | _mm512_cmpgt_epu64_mask(v, high);
+}
 
 // Moves the steps of a vector's ties to the even neighbour, given the parity of N before the
 // vector, and sets `parity` to that after it: N is even after a tie, so it counts the odd steps
 // after the last one.
-[[gnu::always_inline]] TARVIK_TARGET_AVX512 inline __m512i settle_ties(__m512i step, __m512d off, std::uint64_t& parity) {
+[[gnu::always_inline]] TARVIK_TARGET_AVX512 inline __m512i settle_ties(__m512i step, __m512d off,
+                                                                       std::uint64_t& parity) {
     const __m512i one = _mm512_set1_epi64(1);
-    const std::uint64_t tie = _mm512_cmpeq_epi64_mask(_mm512_and_si512(_mm512_castpd_si512(off), _mm512_set1_epi64(magnitude_mask)),
-                                                      _mm512_castpd_si512(_mm512_set1_pd(0.5)));
+    const __m512i off_magnitude = _mm512_and_si512(_mm512_castpd_si512(off), _mm512_set1_epi64(magnitude_mask));
+    const std::uint64_t tie = _mm512_cmpeq_epi64_mask(off_magnitude, _mm512_castpd_si512(_mm512_set1_pd(0.5)));
     const std::uint64_t odd = _mm512_test_epi64_mask(step, one);
     const std::uint64_t above = _mm512_cmp_pd_mask(off, _mm512_setzero_pd(), _CMP_GT_OQ);
     const TieSteps moved = resolve_ties<8>(odd, tie, above, parity);
@@ -424,7 +440,8 @@ inline std::size_t exact_run(double& total, const double* values, std::size_t co
 
 // Running sums from `total`, which `on_grid` accepted, while they stay inside the guard: returns how
 // many were stored right, with total the last of them.
-[[gnu::flatten]] TARVIK_TARGET_AVX512 std::size_t bits_run(double& total, const double* values, std::size_t count, double* out) {
+[[gnu::flatten]] TARVIK_TARGET_AVX512 std::size_t bits_run(double& total, const double* values, std::size_t count,
+                                                            double* out) {
     const Grid grid(total);
     const __m512d scale = _mm512_set1_pd(grid.scale);
     const __m512i low = _mm512_set1_epi64(grid.base + grid_low), high = _mm512_set1_epi64(grid.base + grid_high);
@@ -445,30 +462,29 @@ inline std::size_t exact_run(double& total, const double* values, std::size_t co
         const __m512d widest = _mm512_range_pd(off0, off1, 0b1011);
         __m512i local0, local1;
         if (_mm512_cmp_pd_mask(widest, _mm512_set1_pd(0.5), _CMP_EQ_OQ) != 0) {
-            std::uint64_t parity = known ^ std::uint64_t(_mm_extract_epi64(_mm512_extracti64x2_epi64(odd_since, 3), 1) & 1);
+            std::uint64_t parity = known ^ last_parity(odd_since);
             s0 = settle_ties(s0, off0, parity);
             s1 = settle_ties(s1, off1, parity);
             known = parity;
-            local0 = __m512i(prefix_sums_of(Int8(s0)));
-            local1 = __m512i(prefix_sums_of(Int8(s1)));
+            local0 = prefix_sums_of(s0);
+            local1 = prefix_sums_of(s1);
             odd_since = _mm512_setzero_si512();
         } else {
-            local0 = __m512i(prefix_sums_of(Int8(s0)));
-            local1 = __m512i(prefix_sums_of(Int8(s1)));
+            local0 = prefix_sums_of(s0);
+            local1 = prefix_sums_of(s1);
             odd_since = _mm512_ternarylogic_epi64(odd_since, local0, local1, 0x96);
         }
         const __m512i sums0 = _mm512_add_epi64(local0, carry);
-        const __m512i sums1 = _mm512_add_epi64(local1, __m512i(last_lane(Int8(sums0))));
+        const __m512i sums1 = _mm512_add_epi64(local1, last_lane(sums0));
         _mm512_storeu_si512(out + done, sums0);
         _mm512_storeu_si512(out + done + 8, sums1);
-        const std::uint64_t outside = std::uint64_t(_mm512_cmplt_epu64_mask(sums0, low) | _mm512_cmpgt_epu64_mask(sums0, high)) |
-                                      std::uint64_t(_mm512_cmplt_epu64_mask(sums1, low) | _mm512_cmpgt_epu64_mask(sums1, high)) << 8;
-        if (outside != 0) {
-            done += static_cast<std::size_t>(std::countr_zero(outside));
+        const std::uint64_t left = outside(sums0, low, high) | outside(sums1, low, high) << 8;
+        if (left != 0) {
+            done += static_cast<std::size_t>(std::countr_zero(left));
             if (done != 0) total = out[done - 1];
             return done;
         }
-        carry = __m512i(last_lane(Int8(sums1)));
+        carry = last_lane(sums1);
     }
     if (done != 0) total = out[done - 1];
     return done;
@@ -635,6 +651,8 @@ void running_sums([[maybe_unused]] Isa isa, const double* values, std::size_t co
 
 double ordered_sum(const double* values, std::size_t count) { return ordered_sum(widest_isa(), values, count); }
 
-void running_sums(const double* values, std::size_t count, double* out) { running_sums(widest_isa(), values, count, out); }
+void running_sums(const double* values, std::size_t count, double* out) {
+    running_sums(widest_isa(), values, count, out);
+}
 
 }  // namespace tarvik
