@@ -63,14 +63,20 @@ const std::vector<std::pair<std::string, Draw>>& families() {
              if (i % 256 == 7) return i % 512 == 7 ? 0.55 : -0.55;
              return uniform(rng, -1e-6, 1e-6);
          }},
-        // Four steps up, then four about as large down, from just below 2: the sum pokes across the
-        // binade's edge for the length of a vector and comes back, which only bounds taken at every
-        // vector see; the steps' low bits make the roundings above 2 differ from the grid's.
+        // A vector's length of steps up, then as many about as large down, from just below 2 (four
+        // or eight lanes, drawn for each array): the sum pokes across the binade's edge for the
+        // length of a vector and comes back, which only bounds taken at every vector see; the
+        // steps' low bits make the roundings above 2 differ from the grid's.
         {"sawtooth across 2",
          [](auto& rng, std::size_t i, double) {
-             if (i == 0) return 2.0 - 0x1p-18;
-             const double x = static_cast<double>((i / 8) % 5 + 1) * 0x1p-21 + integer(rng, 0, 1023) * 0x1p-52;
-             return i % 8 < 4 ? x : -x;
+             static std::size_t width = 4;
+             if (i == 0) {
+                 width = integer(rng, 0, 1) == 0 ? 4 : 8;
+                 return 2.0 - 0x1p-18;
+             }
+             const double height = static_cast<double>((i / (2 * width)) % 5 + 1);
+             const double x = height * 0x1p-21 + integer(rng, 0, 1023) * 0x1p-52;
+             return i % (2 * width) < width ? x : -x;
          }},
         // Down from 1 + 2^-40 by a fraction of a unit more than whole units, then a jump back up:
         // the sum often lands on exactly N = 2^52 (the value 1) from inside the binade, where the

@@ -37,11 +37,11 @@ double plain(double total, const double* values, std::size_t count, double* out)
 // - The scaling is by a power of two, so t = x/u exactly unless it overflows (then the run stops,
 //   below) or underflows (then |t| < 2^-1022: x is far below half a unit, it leaves s
 //   unchanged, and so does n = 0 below). Requiring |s| >= 2^-970 keeps the scale representable.
-// - n = round-to-nearest-even(t), by the vector rounding instruction or as
-//   (t + 1.5·2^52) - 1.5·2^52, valid for |t| < 2^51; the integer is also read from the low bits
-//   of t + 1.5·2^52. Steps are only used where the tests below bound every |t| and every partial
-//   sum; a NaN, an infinity or a huge t fails them. frac = t - n is exact (t and n are within a
-//   factor of two, or n = 0).
+// - n = round-to-nearest-even(t), by the vector rounding instruction, by the conversion to
+//   integers (AVX-512), or as (t + 1.5·2^52) - 1.5·2^52, valid for |t| < 2^51; the integer is also
+//   read from the low bits of t + 1.5·2^52. Steps are only used where the tests below bound every
+//   |t| and every partial sum; a NaN, an infinity or a huge t fails them. frac = t - n is exact (t
+//   and n are within a factor of two, or n = 0).
 // - Suppose N_k = N_s + n_1 + ... + n_k stays in [2^52 + 1, 2^53 - 1] (the guard). The exact sum
 //   s + x is (N_{k-1} + t)·u, within u/2 of N_k·u, so it lies in [2^e + u/2, 2^(e+1) - u/2]: inside
 //   the binade, where the doubles nearest to it are the grid points N_k·u and its neighbours. So
@@ -123,8 +123,6 @@ struct Avx512Lanes {
     using UInt = UInt8;
     // The cheap test's lane walks run on the integer lanes, off the floating-point adders.
     using Walk = UInt8;
-    // By the two additions: AVX-512's rounding instruction takes two micro-ops on some processors.
-    TARVIK_TARGET_AVX512 static void round(const Float& t, Float& n) { n = (t + magic) - magic; }
     TARVIK_TARGET_AVX512 static std::uint64_t signs(const Int& v) {
         return _mm512_cmplt_epi64_mask(__m512i(v), _mm512_setzero_si512());
     }
@@ -164,16 +162,34 @@ inline std::uint64_t odd_steps(typename L::Float rounded) {
     return L::signs(typename L::Int(rounded) << 63);
 }
 
-// The lane walks of the cheap test, on the integer lanes or on the doubles. Integer walks add the
-// steps read from the low bits of t + magic and wrap around as they may; a step outside the rounding
-// trick's range (NaN and infinities included) is at least 2^51 in magnitude, wrapped or not. Double
-// walks add n itself, exact while the walk stays below 2^53; a step outside the range is also at
-// least 2^51 in magnitude or infinite, and a NaN step makes the walk NaN from there on, which the
-// bounds' comparisons skip: `unbounded` puts it back, being 0 for finite walks and NaN otherwise.
-inline void add_step(UInt8& walk, const Vec8& t, const Vec8&) {
-    walk += UInt8(t + magic) - UInt8(broadcast<Vec8>(magic));
+// The lane walks of the cheap test, on the integer lanes or on the doubles, and the rounded steps of
+// two vectors as they take them, with the larger |t - n| of each lane folded into `frac`. Integer
+// walks add the steps from the conversion to integers and wrap around as they may; a step outside
+// the conversion's range (NaN and infinities included) is INT64_MIN, and any step of 2^51 or more in
+// magnitude moves its lane's walk that far, wrapped or not. Double walks add n itself, exact while
+// the walk stays below 2^53; a step outside the rounding trick's range is also at least 2^51 in
+// magnitude or infinite, and a NaN step makes the walk NaN from there on, which the bounds'
+// comparisons skip: `unbounded` puts it back, being 0 for finite walks and NaN otherwise.
+TARVIK_TARGET_AVX512 inline void walk_steps(const Vec8& t0, const Vec8& t1, UInt8& first, UInt8& second,
+                                            Vec8& frac) {
+    first = UInt8(_mm512_cvtpd_epi64(t0));
+    second = UInt8(_mm512_cvtpd_epi64(t1));
+    const __m512d off0 = _mm512_reduce_pd(t0, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
+    const __m512d off1 = _mm512_reduce_pd(t1, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
+    const Vec8 wider = _mm512_range_pd(off0, off1, 0b1011);  // max(|off0|, |off1|)
+    frac = wider > frac ? wider : frac;
 }
-inline void add_step(Vec4& walk, const Vec4&, const Vec4& n) { walk += n; }
+
+// (Not marked for AVX2: it passes vectors by value to `magnitude`, which has no target; the kernel it
+// is inlined into has one.)
+inline void walk_steps(const Vec4& t0, const Vec4& t1, Vec4& first, Vec4& second, Vec4& frac) {
+    Avx2Lanes::round(t0, first);
+    Avx2Lanes::round(t1, second);
+    const Vec4 off0 = magnitude(t0 - first), off1 = magnitude(t1 - second);
+    frac = off0 > frac ? off0 : frac;
+    frac = off1 > frac ? off1 : frac;
+}
+
 inline Int8 position(const UInt8& walk) { return Int8(walk); }
 inline Vec4 position(const Vec4& walk) { return walk; }
 
@@ -232,16 +248,9 @@ inline SpanSteps<L> span_steps(const double* values, typename L::Float scale) {
 #pragma GCC unroll 1
         for (std::size_t v = c * chunk; v < (c + 1) * chunk; v += 2 * width) {
             const Float t0 = load<Float>(values + v) * scale, t1 = load<Float>(values + v + width) * scale;
-            Float n0, n1;
-            L::round(t0, n0);
-            L::round(t1, n1);
-            const Float off0 = magnitude(t0 - n0), off1 = magnitude(t1 - n1);
-            frac = off0 > frac ? off0 : frac;
-            frac = off1 > frac ? off1 : frac;
-            Walk first{}, both{};
-            add_step(first, t0, n0);
-            both = first;
-            add_step(both, t1, n1);
+            Walk first, second;
+            walk_steps(t0, t1, first, second, frac);
+            const Walk both = first + second;
             const Position middle = position(walk + first);
             walk += both;
             const Position at = position(walk);
