@@ -16,13 +16,18 @@ namespace tarvik {
 
 namespace {
 
-// The reference order, and the path for everything the grid below does not cover.
+// The reference order, and the path for everything the grid below does not cover. `largest`, where
+// given, receives the largest |x| added (free beside the chain of additions), for the running sums'
+// test of room.
 template <bool Running>
-double plain(double total, const double* values, std::size_t count, double* out) {
+double plain(double total, const double* values, std::size_t count, double* out, double* largest = nullptr) {
+    double widest = 0.0;
     for (std::size_t i = 0; i < count; ++i) {
         total += values[i];
         if constexpr (Running) out[i] = total;
+        widest = std::max(widest, std::fabs(values[i]));
     }
+    if (largest != nullptr) *largest = widest;
     return total;
 }
 
@@ -95,7 +100,6 @@ constexpr double magic = 0x1.8p52;
 struct Avx2Lanes {
     using Float = Vec4;
     using Int = Int4;
-    using UInt = UInt4;
     // The cheap test's lane walks add the rounded steps as doubles: AVX2 has no minimum or maximum
     // of 64-bit integers, which would take two instructions each.
     using Walk = Vec4;
@@ -120,7 +124,6 @@ struct Avx2Lanes {
 struct Avx512Lanes {
     using Float = Vec8;
     using Int = Int8;
-    using UInt = UInt8;
     // The cheap test's lane walks run on the integer lanes, off the floating-point adders.
     using Walk = UInt8;
     TARVIK_TARGET_AVX512 static std::uint64_t signs(const Int& v) {
@@ -455,7 +458,7 @@ inline std::size_t exact_run(double& total, const double* values, std::size_t co
     const __m512d scale = _mm512_set1_pd(grid.scale);
     const __m512i low = _mm512_set1_epi64(grid.base + grid_low), high = _mm512_set1_epi64(grid.base + grid_high);
     __m512i carry = _mm512_set1_epi64(bits_of(total));
-    // The parity of N is followed without waiting for the sums: it is `known` after the last pair
+    // The parity of N is followed without waiting for the sums: it is `known` before the last pair
     // of vectors with a tie, and the low bits of the prefix sums of the vectors since, summed by
     // exclusive or, say how it changed (lane 7 holds each vector's total).
     std::uint64_t known = std::uint64_t(grid.N & 1);
@@ -469,20 +472,17 @@ inline std::size_t exact_run(double& total, const double* values, std::size_t co
         const __m512d off1 = _mm512_reduce_pd(t1, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
         // One test for ties in both vectors: the larger |t - n| of each lane.
         const __m512d widest = _mm512_range_pd(off0, off1, 0b1011);
-        __m512i local0, local1;
         if (_mm512_cmp_pd_mask(widest, _mm512_set1_pd(0.5), _CMP_EQ_OQ) != 0) {
-            std::uint64_t parity = known ^ last_parity(odd_since);
+            // N's parity before the pair becomes the known one, and the pair's own sums (ties
+            // settled) the first since.
+            known ^= last_parity(odd_since);
+            odd_since = _mm512_setzero_si512();
+            std::uint64_t parity = known;
             s0 = settle_ties(s0, off0, parity);
             s1 = settle_ties(s1, off1, parity);
-            known = parity;
-            local0 = prefix_sums_of(s0);
-            local1 = prefix_sums_of(s1);
-            odd_since = _mm512_setzero_si512();
-        } else {
-            local0 = prefix_sums_of(s0);
-            local1 = prefix_sums_of(s1);
-            odd_since = _mm512_ternarylogic_epi64(odd_since, local0, local1, 0x96);
         }
+        const __m512i local0 = prefix_sums_of(s0), local1 = prefix_sums_of(s1);
+        odd_since = _mm512_ternarylogic_epi64(odd_since, local0, local1, 0x96);
         const __m512i sums0 = _mm512_add_epi64(local0, carry);
         const __m512i sums1 = _mm512_add_epi64(local1, last_lane(sums0));
         _mm512_storeu_si512(out + done, sums0);
@@ -490,8 +490,7 @@ inline std::size_t exact_run(double& total, const double* values, std::size_t co
         const std::uint64_t left = outside(sums0, low, high) | outside(sums1, low, high) << 8;
         if (left != 0) {
             done += static_cast<std::size_t>(std::countr_zero(left));
-            if (done != 0) total = out[done - 1];
-            return done;
+            break;
         }
         carry = last_lane(sums1);
     }
@@ -573,17 +572,6 @@ inline double accumulate(const double* values, std::size_t count) {
     return plain<false>(total, values + i, count - i, nullptr);
 }
 
-// The plain running sums, which also note the largest |x| among them.
-inline double plain_running(double total, const double* values, std::size_t count, double* out, double& largest) {
-    largest = 0.0;
-    for (std::size_t i = 0; i < count; ++i) {
-        total += values[i];
-        out[i] = total;
-        largest = std::max(largest, std::fabs(values[i]));
-    }
-    return total;
-}
-
 // The running sums: every partial sum is needed, so only the exact tests apply. A run is tried
 // where the room left in the binade exceeds 16 times the largest |x| of the plain stretch before
 // (a random walk's excursion grows as the root of its length, so the run likely gets far); between
@@ -609,7 +597,7 @@ inline void running(const double* values, std::size_t count, double* out) {
             plain_count = stretch << refusals;
         }
         plain_count = std::min(plain_count, count - i);
-        total = plain_running(total, values + i, plain_count, out + i, largest);
+        total = plain<true>(total, values + i, plain_count, out + i, &largest);
         i += plain_count;
     }
     plain<true>(total, values + i, count - i, out + i);
