@@ -557,8 +557,13 @@ template <class L>
 inline double accumulate(const double* values, std::size_t count) {
     double total = -0.0;
     if (count < shortest) return plain<false>(total, values, count, nullptr);
-    std::size_t i = 0, short_runs = 0;
-    double reach = 0.0;
+    // Until a span has been tested, the reach is taken as 16 times the largest |x| of the first
+    // chunk, which a random walk of a span's steps seldom exceeds: a first try on a sum still
+    // too small for the grid would fail and cost more than the whole gain on a short array.
+    double largest = 0.0;
+    total = plain<false>(total, values, chunk, nullptr, &largest);
+    double reach = 16.0 * largest;
+    std::size_t i = chunk, short_runs = 0;
     while (count - i >= chunk) {
         if (on_grid(total) && room(total) > reach) {
             const std::size_t done = grid_run<L>(total, values + i, count - i, reach);
