@@ -557,21 +557,23 @@ template <class L>
 inline double accumulate(const double* values, std::size_t count) {
     double total = -0.0;
     if (count < shortest) return plain<false>(total, values, count, nullptr);
-    // Until a span has been tested, the reach is taken as 16 times the largest |x| of the first
-    // chunk, which a random walk of a span's steps seldom exceeds: a first try on a sum still
-    // too small for the grid would fail and cost more than the whole gain on a short array.
-    double largest = 0.0;
-    total = plain<false>(total, values, chunk, nullptr, &largest);
-    double reach = 16.0 * largest;
-    std::size_t i = chunk, short_runs = 0;
+    // Until the first run, the reach is taken as 16 times the largest |x| of the plain stretch
+    // before (the last one, so that an outlier does not hold the grid off for good), which a random
+    // walk of a span's steps seldom exceeds: a first try on a sum still too small for the grid
+    // would fail and cost more than the whole gain on a short array.
+    std::size_t i = 0, short_runs = 0;
+    bool tried = false;
+    double reach = 0.0, largest = 0.0;
     while (count - i >= chunk) {
         if (on_grid(total) && room(total) > reach) {
             const std::size_t done = grid_run<L>(total, values + i, count - i, reach);
             i += done;
             short_runs = done >= span ? 0 : std::min<std::size_t>(short_runs + 1, 5);
+            tried = true;
         }
         const std::size_t plain_count = std::min(chunk << short_runs, count - i);
-        total = plain<false>(total, values + i, plain_count, nullptr);
+        total = plain<false>(total, values + i, plain_count, nullptr, tried ? nullptr : &largest);
+        if (!tried) reach = 16.0 * largest;
         i += plain_count;
     }
     return plain<false>(total, values + i, count - i, nullptr);
