@@ -557,7 +557,7 @@ template <class L>
 inline double accumulate(const double* values, std::size_t count) {
     double total = -0.0;
     if (count < shortest) return plain<false>(total, values, count, nullptr);
-    // Until the first run, the reach is taken as 16 times the largest |x| of the plain stretch
+    // Until the first try, the reach is taken as 16 times the largest |x| of the plain stretch
     // before (the last one, so that an outlier does not hold the grid off for good), which a random
     // walk of a span's steps seldom exceeds: a first try on a sum still too small for the grid
     // would fail and cost more than the whole gain on a short array.
