@@ -547,6 +547,10 @@ double room(double total) {
 // Below this length the grid's setup is not paid back; the plain loop does it all.
 constexpr std::size_t shortest = 2048;
 
+// How far a run is expected to carry the sum, in units of the largest |x| of the plain stretch
+// before it: a random walk of a span's steps seldom goes further.
+constexpr double expected_reach = 16.0;
+
 // Grid runs wherever the running sum allows, the plain loop elsewhere. A run is only tried where
 // the room left in the binade on either side exceeds the reach of the last span tested (data that
 // moves more than the room would fail the test, at a cost). After a run that got less than a span
@@ -557,10 +561,9 @@ template <class L>
 inline double accumulate(const double* values, std::size_t count) {
     double total = -0.0;
     if (count < shortest) return plain<false>(total, values, count, nullptr);
-    // Until the first try, the reach is taken as 16 times the largest |x| of the plain stretch
-    // before (the last one, so that an outlier does not hold the grid off for good), which a random
-    // walk of a span's steps seldom exceeds: a first try on a sum still too small for the grid
-    // would fail and cost more than the whole gain on a short array.
+    // Until the first try, the reach is the expected one from the plain stretch before (the last
+    // one, so that an outlier does not hold the grid off for good): a first try on a sum still too
+    // small for the grid would fail and cost more than the whole gain on a short array.
     std::size_t i = 0, short_runs = 0;
     bool tried = false;
     double reach = 0.0, largest = 0.0;
@@ -572,8 +575,8 @@ inline double accumulate(const double* values, std::size_t count) {
             tried = true;
         }
         const std::size_t plain_count = std::min(chunk << short_runs, count - i);
-        total = plain<false>(total, values + i, plain_count, nullptr, tried ? nullptr : &largest);
-        if (!tried) reach = 16.0 * largest;
+        total = plain<false>(total, values + i, plain_count, nullptr, &largest);
+        if (!tried) reach = expected_reach * largest;
         i += plain_count;
     }
     return plain<false>(total, values + i, count - i, nullptr);
@@ -596,7 +599,7 @@ inline void running(const double* values, std::size_t count, double* out) {
     double largest = 0.0;
     while (count - i >= chunk) {
         std::size_t plain_count = stretch;
-        if (on_grid(total) && room(total) > 16.0 * largest) {
+        if (on_grid(total) && room(total) > expected_reach * largest) {
             const std::size_t done = exact(total, values + i, count - i, out + i);
             i += done;
             if (count - i < chunk) break;
