@@ -267,6 +267,7 @@ inline SpanSteps<L> span_steps(const double* values, typename L::Float scale) {
 #pragma GCC unroll 1
         for (std::size_t v = c * chunk; v < (c + 1) * chunk; v += 2 * width) {
             __builtin_prefetch(values + v + ahead);
+            __builtin_prefetch(values + v + ahead + width);
             const Float t0 = load<Float>(values + v) * scale, t1 = load<Float>(values + v + width) * scale;
             Walk first, second;
             walk_steps(t0, t1, first, second, frac);
