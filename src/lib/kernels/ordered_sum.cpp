@@ -213,8 +213,8 @@ inline void walk_steps(const Vec4& t0, const Vec4& t1, Vec4& first, Vec4& second
     Avx2Lanes::round(t0, first);
     Avx2Lanes::round(t1, second);
     const Vec4 off0 = magnitude(t0 - first), off1 = magnitude(t1 - second);
-    frac = off0 > frac ? off0 : frac;
-    frac = off1 > frac ? off1 : frac;
+    const Vec4 wider = off1 > off0 ? off1 : off0;
+    frac = wider > frac ? wider : frac;
 }
 
 inline Int8 position(const UInt8& walk) { return Int8(walk); }
@@ -283,10 +283,11 @@ inline SpanSteps<L> span_steps(const double* values, typename L::Float scale) {
             const Position middle = position(walk + first);
             walk += both;
             const Position at = position(walk);
-            least = middle < least ? middle : least;
-            most = middle > most ? middle : most;
-            least = at < least ? at : least;
-            most = at > most ? at : most;
+            // One step of each chain of minima and maxima per pair: on doubles, a maximum can take
+            // twice as long as the addition of the walk.
+            const Position lower = at < middle ? at : middle, upper = at > middle ? at : middle;
+            least = lower < least ? lower : least;
+            most = upper > most ? upper : most;
         }
         steps.tied |= std::uint64_t(L::template holds<_CMP_NLT_UQ>(frac, half) != 0) << c;
         steps.ends[c] = walk;
