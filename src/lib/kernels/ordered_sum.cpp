@@ -617,8 +617,8 @@ inline double accumulate(const double* values, std::size_t count) {
 }
 
 // The running sums: every partial sum is needed, so only the exact tests apply. A run is tried
-// where the room left in the binade exceeds 16 times the largest |x| of the plain stretch before
-// (a random walk's excursion grows as the root of its length, so the run likely gets far). After a
+// where the room left in the binade exceeds the expected reach from the plain stretch before (a
+// random walk's excursion grows as the root of its length, so the run likely gets far). After a
 // run the plain loop takes 16 elements, twice as many after each run in a row that got less than a
 // span done (up to 512); where no run is tried, a chunk, so that the test's cost stays small.
 template <auto exact>
