@@ -21,12 +21,15 @@ namespace {
 // well short of the bandwidth (by a third on some server cores).
 constexpr std::size_t ahead = 1024;
 
-// Asks for the cache line `ahead` elements past `at`. The address is formed as an integer: it may lie
-// past the end of the array, where no pointer may point, and a prefetch never faults.
+// Asks for the cache lines of `count` elements from `ahead` elements past `at`, one request per line.
+// The address is formed as an integer: it may lie past the end of the array, where no pointer may
+// point, and a prefetch never faults.
 template <bool Write = false>
-inline void prefetch_ahead(const double* at) {
-    __builtin_prefetch(reinterpret_cast<const void*>(reinterpret_cast<std::uintptr_t>(at) + ahead * sizeof(double)),
-                       Write ? 1 : 0);
+inline void prefetch_ahead(const double* at, std::size_t count) {
+    constexpr std::size_t line = 64;
+    const std::uintptr_t first = reinterpret_cast<std::uintptr_t>(at) + ahead * sizeof(double);
+    for (std::size_t offset = 0; offset < count * sizeof(double); offset += line)
+        __builtin_prefetch(reinterpret_cast<const void*>(first + offset), Write ? 1 : 0);
 }
 
 // The reference order, and the path for everything the grid below does not cover. `largest`, where
@@ -43,8 +46,8 @@ double plain(double total, const double* values, std::size_t count, double* out,
     };
     std::size_t i = 0;
     for (; i + 4 <= count; i += 4) {
-        prefetch_ahead(values + i);
-        if constexpr (Running) prefetch_ahead<true>(out + i);
+        prefetch_ahead(values + i, 4);
+        if constexpr (Running) prefetch_ahead<true>(out + i, 4);
         add(i, 0);
         add(i + 1, 1);
         add(i + 2, 2);
@@ -274,8 +277,7 @@ inline SpanSteps<L> span_steps(const double* values, typename L::Float scale) {
         Float frac{};
 #pragma GCC unroll 1
         for (std::size_t v = c * chunk; v < (c + 1) * chunk; v += 2 * width) {
-            prefetch_ahead(values + v);
-            prefetch_ahead(values + v + width);
+            prefetch_ahead(values + v, 2 * width);
             const Float t0 = load<Float>(values + v) * scale, t1 = load<Float>(values + v + width) * scale;
             Walk first, second;
             walk_steps(t0, t1, first, second, frac);
@@ -385,8 +387,8 @@ inline bool exact_chunk(Grid& grid, const double* values, double* out) {
     // chunks are left to it.
     std::size_t tied_vectors = 0;
     for (std::size_t v = 0; v < chunk; v += width) {
-        prefetch_ahead(values + v);
-        prefetch_ahead<true>(out + v);
+        prefetch_ahead(values + v, width);
+        prefetch_ahead<true>(out + v, width);
         const Float t = load<Float>(values + v) * scale;
         Float n;
         L::round(t, n);
@@ -494,10 +496,8 @@ inline std::size_t exact_run(double& total, const double* values, std::size_t co
     __m512i odd_since = _mm512_setzero_si512();
     std::size_t done = 0;
     for (; count - done >= 16; done += 16) {
-        prefetch_ahead(values + done);
-        prefetch_ahead(values + done + 8);
-        prefetch_ahead<true>(out + done);
-        prefetch_ahead<true>(out + done + 8);
+        prefetch_ahead(values + done, 16);
+        prefetch_ahead<true>(out + done, 16);
         const __m512d t0 = _mm512_mul_pd(_mm512_loadu_pd(values + done), scale);
         const __m512d t1 = _mm512_mul_pd(_mm512_loadu_pd(values + done + 8), scale);
         __m512i s0 = _mm512_cvtpd_epi64(t0), s1 = _mm512_cvtpd_epi64(t1);
