@@ -29,4 +29,16 @@ Isa widest_isa() {
     return widest;
 }
 
+bool prefetch_pays() {
+#if defined(__x86_64__)
+    static const bool pays = [] {
+        __builtin_cpu_init();
+        return !__builtin_cpu_is("amd");
+    }();
+    return pays;
+#else
+    return true;
+#endif
+}
+
 }  // namespace tarvik

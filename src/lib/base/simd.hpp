@@ -80,6 +80,11 @@ bool isa_supported(Isa isa);
 // The widest supported set, found once per process.
 Isa widest_isa();
 
+// Whether kernels that stream through memory should ask for their data ahead of the core's own
+// prefetching: on Intel's cores a single stream from memory stays well short of the bandwidth
+// without it, on AMD's the requests only cost time. Found once per process.
+bool prefetch_pays();
+
 }  // namespace tarvik
 
 #if defined(__x86_64__)

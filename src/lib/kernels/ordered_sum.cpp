@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 #include "base/simd.hpp"
 
@@ -17,15 +18,16 @@ namespace tarvik {
 namespace {
 
 // How far ahead, in elements, the kernels ask for the values they will read (and for the lines of
-// the running sums they will write): the core's own prefetching leaves a single stream from memory
-// well short of the bandwidth (by a third on some server cores).
+// the running sums they will write), where `prefetch_pays`: the core's own prefetching leaves a
+// single stream from memory well short of the bandwidth there.
 constexpr std::size_t ahead = 1024;
 
-// Asks for the cache lines of `count` elements from `ahead` elements past `at`, one request per line.
-// The address is formed as an integer: it may lie past the end of the array, where no pointer may
-// point, and a prefetch never faults.
-template <bool Write = false>
+// Asks, if Ahead, for the cache lines of `count` elements from `ahead` elements past `at`, one request
+// per line. The address is formed as an integer: it may lie past the end of the array, where no
+// pointer may point, and a prefetch never faults.
+template <bool Ahead, bool Write = false>
 inline void prefetch_ahead(const double* at, std::size_t count) {
+    if constexpr (!Ahead) return;
     constexpr std::size_t line = 64;
     const std::uintptr_t first = reinterpret_cast<std::uintptr_t>(at) + ahead * sizeof(double);
     for (std::size_t offset = 0; offset < count * sizeof(double); offset += line)
@@ -36,7 +38,7 @@ inline void prefetch_ahead(const double* at, std::size_t count) {
 // given, receives the largest |x| added, for the tests of room. It is found on four chains, beside
 // the chain of additions: a maximum can take longer than an addition (twice as long on some cores),
 // and a single chain of them would hold the additions back.
-template <bool Running>
+template <bool Running, bool Ahead>
 double plain(double total, const double* values, std::size_t count, double* out, double* largest = nullptr) {
     double widest[4] = {};
     const auto add = [&](std::size_t i, std::size_t chain) {
@@ -46,8 +48,8 @@ double plain(double total, const double* values, std::size_t count, double* out,
     };
     std::size_t i = 0;
     for (; i + 4 <= count; i += 4) {
-        prefetch_ahead(values + i, 4);
-        if constexpr (Running) prefetch_ahead<true>(out + i, 4);
+        prefetch_ahead<Ahead>(values + i, 4);
+        if constexpr (Running) prefetch_ahead<Ahead, true>(out + i, 4);
         add(i, 0);
         add(i + 1, 1);
         add(i + 2, 2);
@@ -160,6 +162,12 @@ struct Avx512Lanes {
     TARVIK_TARGET_AVX512 static std::uint64_t holds(const Float& a, const Float& b) {
         return _mm512_cmp_pd_mask(a, b, Predicate);
     }
+};
+
+// A set of lanes, and whether the kernels on them ask for their values ahead.
+template <class Lanes, bool Ahead>
+struct Tuned : Lanes {
+    static constexpr bool ahead = Ahead;
 };
 
 // Elements checked together; 64 so that a chunk's parities and ties fit one word each.
@@ -277,7 +285,7 @@ inline SpanSteps<L> span_steps(const double* values, typename L::Float scale) {
         Float frac{};
 #pragma GCC unroll 1
         for (std::size_t v = c * chunk; v < (c + 1) * chunk; v += 2 * width) {
-            prefetch_ahead(values + v, 2 * width);
+            prefetch_ahead<L::ahead>(values + v, 2 * width);
             const Float t0 = load<Float>(values + v) * scale, t1 = load<Float>(values + v + width) * scale;
             Walk first, second;
             walk_steps(t0, t1, first, second, frac);
@@ -387,8 +395,8 @@ inline bool exact_chunk(Grid& grid, const double* values, double* out) {
     // chunks are left to it.
     std::size_t tied_vectors = 0;
     for (std::size_t v = 0; v < chunk; v += width) {
-        prefetch_ahead(values + v, width);
-        prefetch_ahead<true>(out + v, width);
+        prefetch_ahead<L::ahead>(values + v, width);
+        prefetch_ahead<L::ahead, true>(out + v, width);
         const Float t = load<Float>(values + v) * scale;
         Float n;
         L::round(t, n);
@@ -454,9 +462,9 @@ inline std::size_t exact_run(double& total, const double* values, std::size_t co
     return _mm512_maskz_permutexvar_epi64(0xff, _mm512_set1_epi64(7), v);
 }
 
-// The low bit of lane 7.
-[[gnu::always_inline]] TARVIK_TARGET_AVX512 inline std::uint64_t last_parity(__m512i v) {
-    return std::uint64_t(_mm_extract_epi64(_mm512_extracti64x2_epi64(v, 3), 1) & 1);
+// The parity of the sum of the lanes.
+[[gnu::always_inline]] TARVIK_TARGET_AVX512 inline std::uint64_t parity_of(__m512i v) {
+    return std::uint64_t(std::popcount(unsigned(_mm512_test_epi64_mask(v, _mm512_set1_epi64(1)))) & 1);
 }
 
 // The lanes whose bits lie outside [low, high], as unsigned integers.
@@ -464,40 +472,55 @@ inline std::size_t exact_run(double& total, const double* values, std::size_t co
     return _mm512_cmplt_epu64_mask(v, low) | _mm512_cmpgt_epu64_mask(v, high);
 }
 
-// Moves the steps of a vector's ties to the even neighbour, given the parity of N before the
-// vector, and sets `parity` to that after it: N is even after a tie, so it counts the odd steps
-// after the last one.
-[[gnu::always_inline]] TARVIK_TARGET_AVX512 inline __m512i settle_ties(__m512i step, __m512d off,
-                                                                       std::uint64_t& parity) {
+// The lanes of a pair of vectors where a comparison holds, the first vector's in the low byte.
+[[gnu::always_inline]] inline std::uint64_t pair_mask(__mmask8 first, __mmask8 second) {
+    return std::uint64_t(first) | std::uint64_t(second) << 8;
+}
+
+// The lanes where |t - n| is 1/2.
+[[gnu::always_inline]] TARVIK_TARGET_AVX512 inline __mmask8 tie_lanes(__m512d off) {
+    const __m512i magnitude = _mm512_and_si512(_mm512_castpd_si512(off), _mm512_set1_epi64(magnitude_mask));
+    return _mm512_cmpeq_epi64_mask(magnitude, _mm512_castpd_si512(_mm512_set1_pd(0.5)));
+}
+
+// Moves the steps of a pair of vectors' ties to the even neighbour, given the parity of N before
+// the pair, and sets `parity` to that after it: N is even after a tie, so it is the parity of the
+// odd steps after the last one, which does not wait for the parity before (the pair holds a tie).
+[[gnu::always_inline]] TARVIK_TARGET_AVX512 inline void settle_ties(__m512i& s0, __m512i& s1, __m512d off0,
+                                                                     __m512d off1, std::uint64_t& parity) {
     const __m512i one = _mm512_set1_epi64(1);
-    const __m512i off_magnitude = _mm512_and_si512(_mm512_castpd_si512(off), _mm512_set1_epi64(magnitude_mask));
-    const std::uint64_t tie = _mm512_cmpeq_epi64_mask(off_magnitude, _mm512_castpd_si512(_mm512_set1_pd(0.5)));
-    const std::uint64_t odd = _mm512_test_epi64_mask(step, one);
-    const std::uint64_t above = _mm512_cmp_pd_mask(off, _mm512_setzero_pd(), _CMP_GT_OQ);
-    const TieSteps moved = resolve_ties<8>(odd, tie, above, parity);
+    const std::uint64_t tie = pair_mask(tie_lanes(off0), tie_lanes(off1));
+    const std::uint64_t odd = pair_mask(_mm512_test_epi64_mask(s0, one), _mm512_test_epi64_mask(s1, one));
+    const std::uint64_t above = pair_mask(_mm512_cmp_pd_mask(off0, _mm512_setzero_pd(), _CMP_GT_OQ),
+                                          _mm512_cmp_pd_mask(off1, _mm512_setzero_pd(), _CMP_GT_OQ));
+    const TieSteps moved = resolve_ties<16>(odd, tie, above, parity);
     const std::uint64_t after_last_tie = ~std::uint64_t{0} << (64 - std::countl_zero(tie));
-    parity = (tie == 0 ? parity : 0) ^ std::uint64_t(std::popcount(odd & after_last_tie) & 1);
-    step = _mm512_mask_add_epi64(step, __mmask8(moved.up), step, one);
-    return _mm512_mask_sub_epi64(step, __mmask8(moved.down), step, one);
+    parity = std::uint64_t(std::popcount(odd & after_last_tie) & 1);
+    s0 = _mm512_mask_add_epi64(s0, __mmask8(moved.up), s0, one);
+    s0 = _mm512_mask_sub_epi64(s0, __mmask8(moved.down), s0, one);
+    s1 = _mm512_mask_add_epi64(s1, __mmask8(moved.up >> 8), s1, one);
+    s1 = _mm512_mask_sub_epi64(s1, __mmask8(moved.down >> 8), s1, one);
 }
 
 // Running sums from `total`, which `on_grid` accepted, while they stay inside the guard: returns how
 // many were stored right, with total the last of them.
+template <bool Ahead>
 [[gnu::flatten]] TARVIK_TARGET_AVX512 std::size_t bits_run(double& total, const double* values, std::size_t count,
                                                             double* out) {
     const Grid grid(total);
     const __m512d scale = _mm512_set1_pd(grid.scale);
     const __m512i low = _mm512_set1_epi64(grid.base + grid_low), high = _mm512_set1_epi64(grid.base + grid_high);
     __m512i carry = _mm512_set1_epi64(bits_of(total));
-    // The parity of N is followed without waiting for the sums: it is `known` before the last pair
-    // of vectors with a tie, and the low bits of the prefix sums of the vectors since, summed by
-    // exclusive or, say how it changed (lane 7 holds each vector's total).
+    // The parity of N is followed without waiting for the sums: it is `known` after the last pair
+    // of vectors with a tie, and the low bits of the steps since, summed by exclusive or, say how it
+    // changed. Those steps had no tie, so they are the converted ones, and a pair with a tie waits
+    // for no sums and for no ties settled before it.
     std::uint64_t known = std::uint64_t(grid.N & 1);
     __m512i odd_since = _mm512_setzero_si512();
     std::size_t done = 0;
     for (; count - done >= 16; done += 16) {
-        prefetch_ahead(values + done, 16);
-        prefetch_ahead<true>(out + done, 16);
+        prefetch_ahead<Ahead>(values + done, 16);
+        prefetch_ahead<Ahead, true>(out + done, 16);
         const __m512d t0 = _mm512_mul_pd(_mm512_loadu_pd(values + done), scale);
         const __m512d t1 = _mm512_mul_pd(_mm512_loadu_pd(values + done + 8), scale);
         __m512i s0 = _mm512_cvtpd_epi64(t0), s1 = _mm512_cvtpd_epi64(t1);
@@ -506,16 +529,13 @@ inline std::size_t exact_run(double& total, const double* values, std::size_t co
         // One test for ties in both vectors: the larger |t - n| of each lane.
         const __m512d widest = _mm512_range_pd(off0, off1, 0b1011);
         if (_mm512_cmp_pd_mask(widest, _mm512_set1_pd(0.5), _CMP_EQ_OQ) != 0) {
-            // N's parity before the pair becomes the known one, and the pair's own sums (ties
-            // settled) the first since.
-            known ^= last_parity(odd_since);
+            known ^= parity_of(odd_since);
+            settle_ties(s0, s1, off0, off1, known);
             odd_since = _mm512_setzero_si512();
-            std::uint64_t parity = known;
-            s0 = settle_ties(s0, off0, parity);
-            s1 = settle_ties(s1, off1, parity);
+        } else {
+            odd_since = _mm512_ternarylogic_epi64(odd_since, s0, s1, 0x96);
         }
         const __m512i local0 = prefix_sums_of(s0), local1 = prefix_sums_of(s1);
-        odd_since = _mm512_ternarylogic_epi64(odd_since, local0, local1, 0x96);
         const __m512i sums0 = _mm512_add_epi64(local0, carry);
         const __m512i sums1 = _mm512_add_epi64(local1, last_lane(sums0));
         _mm512_storeu_si512(out + done, sums0);
@@ -594,7 +614,7 @@ constexpr double expected_reach = 16.0;
 template <class L>
 inline double accumulate(const double* values, std::size_t count) {
     double total = -0.0;
-    if (count < shortest) return plain<false>(total, values, count, nullptr);
+    if (count < shortest) return plain<false, L::ahead>(total, values, count, nullptr);
     // Until the first try, the reach is the expected one from the plain stretch before (the last
     // one, so that an outlier does not hold the grid off for good): a first try on a sum still too
     // small for the grid would fail and cost more than the whole gain on a short array.
@@ -609,11 +629,11 @@ inline double accumulate(const double* values, std::size_t count) {
             tried = true;
         }
         const std::size_t plain_count = std::min((tried ? chunk : span) << short_runs, count - i);
-        total = plain<false>(total, values + i, plain_count, nullptr, &largest);
+        total = plain<false, L::ahead>(total, values + i, plain_count, nullptr, &largest);
         if (!tried) reach = expected_reach * largest;
         i += plain_count;
     }
-    return plain<false>(total, values + i, count - i, nullptr);
+    return plain<false, L::ahead>(total, values + i, count - i, nullptr);
 }
 
 // The running sums: every partial sum is needed, so only the exact tests apply. A run is tried
@@ -621,11 +641,11 @@ inline double accumulate(const double* values, std::size_t count) {
 // random walk's excursion grows as the root of its length, so the run likely gets far). After a
 // run the plain loop takes 16 elements, twice as many after each run in a row that got less than a
 // span done (up to 512); where no run is tried, a chunk, so that the test's cost stays small.
-template <auto exact>
+template <auto exact, bool Ahead>
 inline void running(const double* values, std::size_t count, double* out) {
     double total = 0.0;
     if (count < shortest) {
-        plain<true>(total, values, count, out);
+        plain<true, Ahead>(total, values, count, out);
         return;
     }
     constexpr std::size_t stretch = 16;
@@ -641,53 +661,73 @@ inline void running(const double* values, std::size_t count, double* out) {
             plain_count = stretch << refusals;
         }
         plain_count = std::min(plain_count, count - i);
-        total = plain<true>(total, values + i, plain_count, out + i, &largest);
+        total = plain<true, Ahead>(total, values + i, plain_count, out + i, &largest);
         i += plain_count;
     }
-    plain<true>(total, values + i, count - i, out + i);
+    plain<true, Ahead>(total, values + i, count - i, out + i);
 }
 
+template <bool Ahead>
 [[gnu::flatten]] TARVIK_TARGET_AVX2 double accumulate_avx2(const double* values, std::size_t count) {
-    return accumulate<Avx2Lanes>(values, count);
+    return accumulate<Tuned<Avx2Lanes, Ahead>>(values, count);
 }
 
 // The same kernels at twice the width.
+template <bool Ahead>
 [[gnu::flatten]] TARVIK_TARGET_AVX512 double accumulate_avx512(const double* values, std::size_t count) {
-    return accumulate<Avx512Lanes>(values, count);
+    return accumulate<Tuned<Avx512Lanes, Ahead>>(values, count);
 }
 
+template <bool Ahead>
 [[gnu::flatten]] TARVIK_TARGET_AVX2 void running_avx2(const double* values, std::size_t count, double* out) {
-    running<exact_run<Avx2Lanes>>(values, count, out);
+    running<exact_run<Tuned<Avx2Lanes, Ahead>>, Ahead>(values, count, out);
 }
 
+template <bool Ahead>
 TARVIK_TARGET_AVX512 void running_avx512(const double* values, std::size_t count, double* out) {
-    running<bits_run>(values, count, out);
+    running<bits_run<Ahead>, Ahead>(values, count, out);
 }
 
 #endif
 
 }  // namespace
 
+namespace {
+
+// kernel(std::true_type) where asking ahead pays, kernel(std::false_type) elsewhere.
+template <class Kernel>
+auto as_the_core_prefers(const Kernel& kernel) {
+    return prefetch_pays() ? kernel(std::true_type{}) : kernel(std::false_type{});
+}
+
+}  // namespace
+
 double ordered_sum([[maybe_unused]] Isa isa, const double* values, std::size_t count) {
+    return as_the_core_prefers([&](auto ahead) {
+        constexpr bool Ahead = decltype(ahead)::value;
 #if defined(__x86_64__)
-    switch (isa) {
-    case Isa::avx512: return accumulate_avx512(values, count);
-    case Isa::avx2: return accumulate_avx2(values, count);
-    case Isa::portable: break;
-    }
+        switch (isa) {
+        case Isa::avx512: return accumulate_avx512<Ahead>(values, count);
+        case Isa::avx2: return accumulate_avx2<Ahead>(values, count);
+        case Isa::portable: break;
+        }
 #endif
-    return plain<false>(-0.0, values, count, nullptr);
+        return plain<false, Ahead>(-0.0, values, count, nullptr);
+    });
 }
 
 void running_sums([[maybe_unused]] Isa isa, const double* values, std::size_t count, double* out) {
+    as_the_core_prefers([&](auto ahead) {
+        constexpr bool Ahead = decltype(ahead)::value;
 #if defined(__x86_64__)
-    switch (isa) {
-    case Isa::avx512: return running_avx512(values, count, out);
-    case Isa::avx2: return running_avx2(values, count, out);
-    case Isa::portable: break;
-    }
+        switch (isa) {
+        case Isa::avx512: return running_avx512<Ahead>(values, count, out);
+        case Isa::avx2: return running_avx2<Ahead>(values, count, out);
+        case Isa::portable: break;
+        }
 #endif
-    plain<true>(0.0, values, count, out);
+        plain<true, Ahead>(0.0, values, count, out);
+    });
 }
 
 double ordered_sum(const double* values, std::size_t count) { return ordered_sum(widest_isa(), values, count); }
