@@ -378,19 +378,17 @@ struct Grid {
     double total() const { return std::bit_cast<double>(base + N); }
 };
 
-// One chunk of the running sums under the exact test, from the grid's N at its start: stores N_k·u
-// with the sign of s to `out` and returns true with N the sum after the chunk, or returns false, with
-// `out` partly written, when the chunk leaves the guard or holds a step the rounding trick does not
-// cover.
+// One chunk of the running sums under the exact test, from N at its start (in every lane: it stays a
+// vector from chunk to chunk, so that the chain of partial sums does not pass through an integer
+// register), on the grid of `scale` and `unit` = 1/scale: stores N_k·u with the sign of s to `out`
+// and returns true with N the sum after the chunk, or returns false, with `out` partly written, when
+// the chunk leaves the guard or holds a step the rounding trick does not cover.
 template <class L>
-inline bool exact_chunk(Grid& grid, const double* values, double* out) {
+inline bool exact_chunk(typename L::Float& N, typename L::Float scale, double unit, const double* values, double* out) {
     using Float = typename L::Float;
     constexpr std::size_t width = lanes<Float>;
-    std::int64_t& N = grid.N;
-    const Float scale = broadcast<Float>(grid.scale);
-    const double unit = 1.0 / grid.scale;  // a power of two, with the sign of s
     const Float half = broadcast<Float>(0.5);
-    Float carry = broadcast<Float>(static_cast<double>(N)), least = carry, greatest = carry, largest{};
+    Float carry = N, least = carry, greatest = carry, largest{};
     // Settling ties costs more than the plain loop where they come at every few steps: such
     // chunks are left to it.
     std::size_t tied_vectors = 0;
@@ -430,7 +428,7 @@ inline bool exact_chunk(Grid& grid, const double* values, double* out) {
                                   L::template holds<_CMP_NLT_UQ>(largest, broadcast<Float>(step_limit)) |
                                   L::template holds<_CMP_UNORD_Q>(carry, carry);
     if (refused != 0) return false;
-    N = static_cast<std::int64_t>(carry[0]);
+    N = carry;
     return true;
 }
 
@@ -440,9 +438,14 @@ inline bool exact_chunk(Grid& grid, const double* values, double* out) {
 template <class L>
 inline std::size_t exact_run(double& total, const double* values, std::size_t count, double* out) {
     Grid grid(total);
+    using Float = typename L::Float;
+    const Float scale = broadcast<Float>(grid.scale);
+    const double unit = 1.0 / grid.scale;  // a power of two, with the sign of s
+    Float N = broadcast<Float>(static_cast<double>(grid.N));
     std::size_t done = 0;
     for (; count - done >= chunk; done += chunk)
-        if (!exact_chunk<L>(grid, values + done, out + done)) break;
+        if (!exact_chunk<L>(N, scale, unit, values + done, out + done)) break;
+    grid.N = static_cast<std::int64_t>(N[0]);
     total = grid.total();
     return done;
 }
@@ -637,11 +640,11 @@ inline double accumulate(const double* values, std::size_t count) {
 }
 
 // The running sums: every partial sum is needed, so only the exact tests apply. A run is tried
-// where the room left in the binade exceeds the expected reach from the plain stretch before (a
-// random walk's excursion grows as the root of its length, so the run likely gets far). After a
-// run the plain loop takes 16 elements, twice as many after each run in a row that got less than a
-// span done (up to 512); where no run is tried, a chunk, so that the test's cost stays small.
-template <auto exact, bool Ahead>
+// where the room left in the binade exceeds `reach` times the largest |x| of the plain stretch
+// before (a random walk's excursion grows as the root of its length, so the run likely gets far).
+// After a run the plain loop takes 16 elements, twice as many after each run in a row that got less
+// than a span done (up to 512); where no run is tried, a chunk, so that the test's cost stays small.
+template <auto exact, bool Ahead, double reach>
 inline void running(const double* values, std::size_t count, double* out) {
     double total = 0.0;
     if (count < shortest) {
@@ -653,7 +656,7 @@ inline void running(const double* values, std::size_t count, double* out) {
     double largest = 0.0;
     while (count - i >= chunk) {
         std::size_t plain_count = chunk;
-        if (on_grid(total) && room(total) > expected_reach * largest) {
+        if (on_grid(total) && room(total) > reach * largest) {
             const std::size_t done = exact(total, values + i, count - i, out + i);
             i += done;
             if (count - i < chunk) break;
@@ -680,12 +683,14 @@ template <bool Ahead>
 
 template <bool Ahead>
 [[gnu::flatten]] TARVIK_TARGET_AVX2 void running_avx2(const double* values, std::size_t count, double* out) {
-    running<exact_run<Tuned<Avx2Lanes, Ahead>>, Ahead>(values, count, out);
+    running<exact_run<Tuned<Avx2Lanes, Ahead>>, Ahead, expected_reach>(values, count, out);
 }
 
+// Runs on the bits stop exactly where the sum leaves the guard and settle ties at little cost, so a
+// run that gets a few chunks done pays: they are tried closer to the edges of binades.
 template <bool Ahead>
 TARVIK_TARGET_AVX512 void running_avx512(const double* values, std::size_t count, double* out) {
-    running<bits_run<Ahead>, Ahead>(values, count, out);
+    running<bits_run<Ahead>, Ahead, expected_reach / 2>(values, count, out);
 }
 
 #endif
