@@ -644,8 +644,8 @@ inline double accumulate(const double* values, std::size_t count) {
 // before (a random walk's excursion grows as the root of its length, so the run likely gets far).
 // After a run the plain loop takes 16 elements, twice as many after each run in a row that got less
 // than a span done (up to 512); where no run is tried, a chunk, so that the test's cost stays small.
-template <auto exact, bool Ahead, double reach>
-inline void running(const double* values, std::size_t count, double* out) {
+template <auto exact, bool Ahead>
+inline void running(const double* values, std::size_t count, double* out, double reach) {
     double total = 0.0;
     if (count < shortest) {
         plain<true, Ahead>(total, values, count, out);
@@ -683,14 +683,14 @@ template <bool Ahead>
 
 template <bool Ahead>
 [[gnu::flatten]] TARVIK_TARGET_AVX2 void running_avx2(const double* values, std::size_t count, double* out) {
-    running<exact_run<Tuned<Avx2Lanes, Ahead>>, Ahead, expected_reach>(values, count, out);
+    running<exact_run<Tuned<Avx2Lanes, Ahead>>, Ahead>(values, count, out, expected_reach);
 }
 
 // Runs on the bits stop exactly where the sum leaves the guard and settle ties at little cost, so a
 // run that gets a few chunks done pays: they are tried closer to the edges of binades.
 template <bool Ahead>
 TARVIK_TARGET_AVX512 void running_avx512(const double* values, std::size_t count, double* out) {
-    running<bits_run<Ahead>, Ahead, expected_reach / 2>(values, count, out);
+    running<bits_run<Ahead>, Ahead>(values, count, out, expected_reach / 2);
 }
 
 #endif
@@ -708,8 +708,8 @@ auto as_the_core_prefers(const Kernel& kernel) {
 }  // namespace
 
 double ordered_sum([[maybe_unused]] Isa isa, const double* values, std::size_t count) {
-    return as_the_core_prefers([&](auto ahead) {
-        constexpr bool Ahead = decltype(ahead)::value;
+    return as_the_core_prefers([&](auto asks) {
+        constexpr bool Ahead = decltype(asks)::value;
 #if defined(__x86_64__)
         switch (isa) {
         case Isa::avx512: return accumulate_avx512<Ahead>(values, count);
@@ -722,8 +722,8 @@ double ordered_sum([[maybe_unused]] Isa isa, const double* values, std::size_t c
 }
 
 void running_sums([[maybe_unused]] Isa isa, const double* values, std::size_t count, double* out) {
-    as_the_core_prefers([&](auto ahead) {
-        constexpr bool Ahead = decltype(ahead)::value;
+    as_the_core_prefers([&](auto asks) {
+        constexpr bool Ahead = decltype(asks)::value;
 #if defined(__x86_64__)
         switch (isa) {
         case Isa::avx512: return running_avx512<Ahead>(values, count, out);
