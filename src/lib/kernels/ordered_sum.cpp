@@ -34,6 +34,12 @@ inline void prefetch_ahead(const double* at, std::size_t count) {
         __builtin_prefetch(reinterpret_cast<const void*>(first + offset), Write ? 1 : 0);
 }
 
+// kernel(std::true_type) where asking ahead pays, kernel(std::false_type) elsewhere.
+template <class Kernel>
+auto as_the_core_prefers(const Kernel& kernel) {
+    return prefetch_pays() ? kernel(std::true_type{}) : kernel(std::false_type{});
+}
+
 // The reference order, and the path for everything the grid below does not cover. `largest`, where
 // given, receives the largest |x| added, for the tests of room. It is found on four chains, beside
 // the chain of additions: a maximum can take longer than an addition (twice as long on some cores),
@@ -694,16 +700,6 @@ TARVIK_TARGET_AVX512 void running_avx512(const double* values, std::size_t count
 }
 
 #endif
-
-}  // namespace
-
-namespace {
-
-// kernel(std::true_type) where asking ahead pays, kernel(std::false_type) elsewhere.
-template <class Kernel>
-auto as_the_core_prefers(const Kernel& kernel) {
-    return prefetch_pays() ? kernel(std::true_type{}) : kernel(std::false_type{});
-}
 
 }  // namespace
 
