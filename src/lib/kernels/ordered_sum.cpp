@@ -393,8 +393,15 @@ template <class L>
 inline bool exact_chunk(typename L::Float& N, typename L::Float scale, double unit, const double* values, double* out) {
     using Float = typename L::Float;
     constexpr std::size_t width = lanes<Float>;
+    using Int = typename L::Int;
     const Float half = broadcast<Float>(0.5);
-    Float carry = N, least = carry, greatest = carry, largest{};
+    // The greatest partial sum and the largest step are followed on the bits, by integer compares
+    // and ors: a minimum or maximum of doubles takes one of two ports on Zen 4, which this loop is
+    // short of. The bits of positive partial sums, or-ed together, stay below the bits of 2^53
+    // exactly when each sum does.
+    const Int half_bits = Int(half), too_large = Int(broadcast<Float>(step_limit)) - 1;
+    Float carry = N, least = carry;
+    Int bits_seen = Int(carry), large_steps{};
     // Settling ties costs more than the plain loop where they come at every few steps: such
     // chunks are left to it.
     std::size_t tied_vectors = 0;
@@ -404,9 +411,8 @@ inline bool exact_chunk(typename L::Float& N, typename L::Float scale, double un
         const Float t = load<Float>(values + v) * scale;
         Float n;
         L::round(t, n);
-        const Float step = magnitude(n);
-        largest = step > largest ? step : largest;
-        const std::uint64_t tie = L::template holds<_CMP_EQ_OQ>(magnitude(t - n), half);
+        large_steps |= Int(magnitude(n)) > too_large;
+        const std::uint64_t tie = L::signs(Int(magnitude(t - n)) == half_bits);
         if (tie != 0) {
             if (++tied_vectors > chunk / width / 4) return false;
             // N before the vector is the last partial sum, an integer in [2^52, 2^53) wherever the
@@ -423,15 +429,17 @@ inline bool exact_chunk(typename L::Float& N, typename L::Float scale, double un
         const Float partial = local + carry;
         carry += last_lane(local);
         least = partial < least ? partial : least;
-        greatest = partial > greatest ? partial : greatest;
+        bits_seen |= Int(partial);
         store(out + v, partial * unit);
     }
     // The tests lane by lane, so that a chunk needs no sums across lanes. Steps below 2^50 in
     // magnitude keep every t in the rounding trick's range; a NaN or an infinite t makes its step
     // NaN or infinite, which the comparisons skip or refuse, and the last partial sums keep a NaN.
+    // A partial sum of 2^53 or more, infinite or NaN makes the bits seen 2^53 or more, or NaN, as a
+    // double; a negative one (below the guard anyway) sets their sign, which the least refuses.
     const std::uint64_t refused = L::template holds<_CMP_LT_OQ>(least, broadcast<Float>(grid_low)) |
-                                  L::template holds<_CMP_GT_OQ>(greatest, broadcast<Float>(grid_high)) |
-                                  L::template holds<_CMP_NLT_UQ>(largest, broadcast<Float>(step_limit)) |
+                                  L::template holds<_CMP_NLT_UQ>(Float(bits_seen), broadcast<Float>(0x1p53)) |
+                                  L::signs(large_steps) |
                                   L::template holds<_CMP_UNORD_Q>(carry, carry);
     if (refused != 0) return false;
     N = carry;
