@@ -392,14 +392,13 @@ struct Grid {
 template <class L>
 inline bool exact_chunk(typename L::Float& N, typename L::Float scale, double unit, const double* values, double* out) {
     using Float = typename L::Float;
-    constexpr std::size_t width = lanes<Float>;
     using Int = typename L::Int;
-    const Float half = broadcast<Float>(0.5);
+    constexpr std::size_t width = lanes<Float>;
     // The greatest partial sum and the largest step are followed on the bits, by integer compares
     // and ors: a minimum or maximum of doubles takes one of two ports on Zen 4, which this loop is
     // short of. The bits of positive partial sums, or-ed together, stay below the bits of 2^53
     // exactly when each sum does.
-    const Int half_bits = Int(half), too_large = Int(broadcast<Float>(step_limit)) - 1;
+    const Int half_bits = Int(broadcast<Float>(0.5)), step_limit_bits = Int(broadcast<Float>(step_limit));
     Float carry = N, least = carry;
     Int bits_seen = Int(carry), large_steps{};
     // Settling ties costs more than the plain loop where they come at every few steps: such
@@ -411,7 +410,7 @@ inline bool exact_chunk(typename L::Float& N, typename L::Float scale, double un
         const Float t = load<Float>(values + v) * scale;
         Float n;
         L::round(t, n);
-        large_steps |= Int(magnitude(n)) > too_large;
+        large_steps |= Int(magnitude(n)) >= step_limit_bits;
         const std::uint64_t tie = L::signs(Int(magnitude(t - n)) == half_bits);
         if (tie != 0) {
             if (++tied_vectors > chunk / width / 4) return false;
