@@ -94,6 +94,15 @@ const std::vector<std::pair<std::string, Draw>>& families() {
              const int kind = integer(rng, 0, 2);
              return kind == 0 ? inf : kind == 1 ? -inf : std::nan("");
          }},
+        // From 1.5 * 2^1023, zeros while the plain loop starts, then steps of -1, 0 or 1 times 2^45
+        // units, mostly up: the sum lands on exactly 2^1024, which is infinity, and must stay there
+        // as the steps turn down.
+        {"onto infinity",
+         [](auto& rng, std::size_t i, double running) {
+             if (i == 0) return 0x1.8p1023;
+             if (i < 2200) return 0.0;
+             return std::isinf(running) ? -0x1p1016 : std::min(integer(rng, -1, 2), 1) * 0x1p1016;
+         }},
         {"near overflow", [](auto& rng, auto, double) { return signed_one(rng) * std::ldexp(uniform(rng, 0.5, 1.0), integer(rng, 1015, 1023)) * (integer(rng, 0, 9) ? 1.0 : 1e-300); }},
     };
     return all;

@@ -109,13 +109,19 @@ double plain(double total, const double* values, std::size_t count, double* out,
 // - On AVX-512 the running sums are followed on the bits instead: inside the binade the bits of
 //   N·u with the sign of s are the bits of s plus (N - N_s), an integer addition. The steps come from
 //   the conversion to integers, which rounds to nearest even and is exact for every |t| < 2^63 (and
-//   gives INT64_MIN otherwise, NaN and infinities included); t - n comes exactly from the reduction
-//   instruction. The prefix sums of the steps, added to the bits of s, wrap modulo 2^64 but are
-//   otherwise exact, and each running sum is tested against the guard as it is stored: while two
-//   neighbours P_(k-1) and P_k both lie in it, they differ by less than 2^52, so step k (tie move
-//   included) is that true difference and n = round(t) exactly, and P_k is the bits of N_k·u. So
-//   every running sum before the first one outside the guard is right, and the plain loop goes on
-//   from there.
+//   gives INT64_MIN otherwise, NaN and infinities included); t - n is exact (above). The prefix
+//   sums of the steps, added to the bits of s, wrap modulo 2^64 but are otherwise exact, and each
+//   running sum is tested against the guard as it is stored: while two neighbours P_(k-1) and P_k
+//   both lie in it, they differ by less than 2^52, so step k (tie move included) is that true
+//   difference and n = round(t) exactly, and P_k is the bits of N_k·u. So every running sum before
+//   the first one outside the guard is right, and the plain loop goes on from there.
+// - These runs on the bits widen the guard to [2^52 + 1, 2^53], so that it is one aligned range of
+//   2^52 bit patterns and a single test covers a chunk. Landing exactly on N = 2^53 is exact: the
+//   exact sum lies within u/2 of 2^(e+1), where the nearest double is 2^(e+1) itself, also at a
+//   tie (2^53 is even), and the bits of s plus (2^53 - N_s) are those of 2^(e+1). From there a step
+//   n <= -1 has t < -1/2, so the exact sum lies below 2^(e+1) - u/2, on the grid u again, and a step
+//   n >= 1 leaves the guard. In the top binade 2^(e+1) is infinity, which no step leaves, so no run
+//   starts there.
 // - The sum after the run is N·u with the sign of s; N in [2^52, 2^53) makes its bits the bits of s
 //   plus (N - N_s).
 // - A nonzero s never turns into a zero on the grid (N > 2^52), so signed zeros only arise in the
@@ -464,8 +470,8 @@ inline std::size_t exact_run(double& total, const double* values, std::size_t co
 }
 
 // The running sums on AVX-512, on the bits of the sums (the argument above says why they are
-// exact), two vectors at a time. The shuffles take the masked forms with every lane kept: gcc 12
-// warns of the plain ones.
+// exact), a chunk at a time. The shuffles, the rounding and the shift take the masked forms with every lane
+// kept: gcc 12 warns of the plain ones.
 [[gnu::always_inline]] TARVIK_TARGET_AVX512 inline __m512i prefix_sums_of(__m512i v) {
     const __m512i zero = _mm512_setzero_si512();
     const __mmask8 all = 0xff;
@@ -488,80 +494,93 @@ inline std::size_t exact_run(double& total, const double* values, std::size_t co
     return _mm512_cmplt_epu64_mask(v, low) | _mm512_cmpgt_epu64_mask(v, high);
 }
 
-// The lanes of a pair of vectors where a comparison holds, the first vector's in the low byte.
-[[gnu::always_inline]] inline std::uint64_t pair_mask(__mmask8 first, __mmask8 second) {
-    return std::uint64_t(first) | std::uint64_t(second) << 8;
-}
+constexpr int chunk_vectors = chunk / 8;
 
-// The lanes where |t - n| is 1/2.
-[[gnu::always_inline]] TARVIK_TARGET_AVX512 inline __mmask8 tie_lanes(__m512d off) {
-    const __m512i magnitude = _mm512_and_si512(_mm512_castpd_si512(off), _mm512_set1_epi64(magnitude_mask));
-    return _mm512_cmpeq_epi64_mask(magnitude, _mm512_castpd_si512(_mm512_set1_pd(0.5)));
-}
-
-// Moves the steps of a pair of vectors' ties to the even neighbour, given the parity of N before
-// the pair, and sets `parity` to that after it: N is even after a tie, so it is the parity of the
-// odd steps after the last one, which does not wait for the parity before (the pair holds a tie).
-[[gnu::always_inline]] TARVIK_TARGET_AVX512 inline void settle_ties(__m512i& s0, __m512i& s1, __m512d off0,
-                                                                     __m512d off1, std::uint64_t& parity) {
+// Moves the steps of a chunk's ties to the even neighbour, given the parity of N before the chunk,
+// and sets `parity` to that after it. `offs` holds t - n: a tie's is exactly +1/2 or -1/2.
+[[gnu::always_inline]] TARVIK_TARGET_AVX512 inline void settle_ties(__m512i (&steps)[chunk_vectors],
+                                                                     const __m512d (&offs)[chunk_vectors],
+                                                                     std::uint64_t& parity) {
     const __m512i one = _mm512_set1_epi64(1);
-    const std::uint64_t tie = pair_mask(tie_lanes(off0), tie_lanes(off1));
-    const std::uint64_t odd = pair_mask(_mm512_test_epi64_mask(s0, one), _mm512_test_epi64_mask(s1, one));
-    const std::uint64_t above = pair_mask(_mm512_cmp_pd_mask(off0, _mm512_setzero_pd(), _CMP_GT_OQ),
-                                          _mm512_cmp_pd_mask(off1, _mm512_setzero_pd(), _CMP_GT_OQ));
-    const TieSteps moved = resolve_ties<16>(odd, tie, above, parity);
-    const std::uint64_t after_last_tie = ~std::uint64_t{0} << (64 - std::countl_zero(tie));
-    parity = std::uint64_t(std::popcount(odd & after_last_tie) & 1);
-    s0 = _mm512_mask_add_epi64(s0, __mmask8(moved.up), s0, one);
-    s0 = _mm512_mask_sub_epi64(s0, __mmask8(moved.down), s0, one);
-    s1 = _mm512_mask_add_epi64(s1, __mmask8(moved.up >> 8), s1, one);
-    s1 = _mm512_mask_sub_epi64(s1, __mmask8(moved.down >> 8), s1, one);
+    const __m512i half = _mm512_set1_epi64(bits_of(0.5)), magnitude_bits = _mm512_set1_epi64(magnitude_mask);
+    std::uint64_t tie = 0, odd = 0;
+    for (int v = 0; v < chunk_vectors; ++v) {
+        const __m512i off = _mm512_and_si512(_mm512_castpd_si512(offs[v]), magnitude_bits);
+        tie |= std::uint64_t(_mm512_cmpeq_epi64_mask(off, half)) << 8 * v;
+        odd |= std::uint64_t(_mm512_test_epi64_mask(steps[v], one)) << 8 * v;
+    }
+    // Which way a tie moves is the sign of t - n, taken when its step is moved; all count as up here.
+    const std::uint64_t moved = resolve_ties<64>(odd, tie, ~std::uint64_t{0}, parity).up;
+    // Each odd step and each tie moved changes the parity of N.
+    parity ^= std::uint64_t(std::popcount(odd ^ moved)) & 1;
+    for (int v = 0; v < chunk_vectors; ++v) {
+        // -1 where t - n is +1/2, +1 where it is -1/2: subtracted, it moves the step away from n.
+        const __m512i minus_away =
+            _mm512_ternarylogic_epi64(_mm512_maskz_srai_epi64(0xff, _mm512_castpd_si512(offs[v]), 63), one, one, 0xaf);
+        steps[v] = _mm512_mask_sub_epi64(steps[v], __mmask8(moved >> 8 * v), steps[v], minus_away);
+    }
 }
 
 // Running sums from `total`, which `on_grid` accepted, while they stay inside the guard: returns how
-// many were stored right, with total the last of them.
+// many were stored right, with total the last of them. A chunk at a time: one test says whether it
+// holds a tie, and only then are its ties settled, all at once. Where ties are dense nearly every
+// chunk holds one and the branch is predicted, where a branch per pair of vectors would miss at
+// every other pair. One more test holds all its sums to the guard.
 template <bool Ahead>
 [[gnu::flatten]] TARVIK_TARGET_AVX512 std::size_t bits_run(double& total, const double* values, std::size_t count,
                                                             double* out) {
+    if (((bits_of(total) >> 52) & 0x7ff) == 0x7fe) return 0;
     const Grid grid(total);
     const __m512d scale = _mm512_set1_pd(grid.scale);
-    const __m512i low = _mm512_set1_epi64(grid.base + grid_low), high = _mm512_set1_epi64(grid.base + grid_high);
+    // The sums minus `low` lie in [0, 2^52) exactly inside the guard: an or of them all shows any
+    // that does not.
+    const __m512i low = _mm512_set1_epi64(grid.base + grid_low);
+    const __m512i beyond = _mm512_set1_epi64(-(std::int64_t{1} << 52));
     __m512i carry = _mm512_set1_epi64(bits_of(total));
-    // The parity of N is followed without waiting for the sums: it is `known` after the last pair
-    // of vectors with a tie, and the low bits of the steps since, summed by exclusive or, say how it
-    // changed. Those steps had no tie, so they are the converted ones, and a pair with a tie waits
-    // for no sums and for no ties settled before it.
+    // The parity of N is followed without waiting for the sums: it is `known` after the last chunk
+    // with a tie, and the low bits of the steps since, summed by exclusive or, say how it changed.
     std::uint64_t known = std::uint64_t(grid.N & 1);
     __m512i odd_since = _mm512_setzero_si512();
     std::size_t done = 0;
-    for (; count - done >= 16; done += 16) {
-        prefetch_ahead<Ahead>(values + done, 16);
-        prefetch_ahead<Ahead, true>(out + done, 16);
-        const __m512d t0 = _mm512_mul_pd(_mm512_loadu_pd(values + done), scale);
-        const __m512d t1 = _mm512_mul_pd(_mm512_loadu_pd(values + done + 8), scale);
-        __m512i s0 = _mm512_cvtpd_epi64(t0), s1 = _mm512_cvtpd_epi64(t1);
-        const __m512d off0 = _mm512_reduce_pd(t0, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
-        const __m512d off1 = _mm512_reduce_pd(t1, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
-        // One test for ties in both vectors: the larger |t - n| of each lane.
-        const __m512d widest = _mm512_range_pd(off0, off1, 0b1011);
-        if (_mm512_cmp_pd_mask(widest, _mm512_set1_pd(0.5), _CMP_EQ_OQ) != 0) {
-            known ^= parity_of(odd_since);
-            settle_ties(s0, s1, off0, off1, known);
-            odd_since = _mm512_setzero_si512();
-        } else {
-            odd_since = _mm512_ternarylogic_epi64(odd_since, s0, s1, 0x96);
+    for (; count - done >= chunk; done += chunk) {
+        prefetch_ahead<Ahead>(values + done, chunk);
+        prefetch_ahead<Ahead, true>(out + done, chunk);
+        __m512i steps[chunk_vectors];
+        __m512d offs[chunk_vectors];
+        for (int v = 0; v < chunk_vectors; ++v) {
+            const __m512d t = _mm512_mul_pd(_mm512_loadu_pd(values + done + 8 * v), scale);
+            steps[v] = _mm512_cvtpd_epi64(t);
+            offs[v] = _mm512_sub_pd(
+                t, _mm512_maskz_roundscale_pd(0xff, t, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC));
         }
-        const __m512i local0 = prefix_sums_of(s0), local1 = prefix_sums_of(s1);
-        const __m512i sums0 = _mm512_add_epi64(local0, carry);
-        const __m512i sums1 = _mm512_add_epi64(local1, last_lane(sums0));
-        _mm512_storeu_si512(out + done, sums0);
-        _mm512_storeu_si512(out + done + 8, sums1);
-        const std::uint64_t left = outside(sums0, low, high) | outside(sums1, low, high) << 8;
-        if (left != 0) {
+        // The largest |t - n| of each lane; NaN (from an infinite t) also takes the settling path.
+        __m512d widest = _mm512_range_pd(offs[0], offs[1], 0b1011);
+        for (int v = 2; v < chunk_vectors; v += 2)
+            widest = _mm512_range_pd(widest, _mm512_range_pd(offs[v], offs[v + 1], 0b1011), 0b1011);
+        if (_mm512_cmp_pd_mask(widest, _mm512_set1_pd(0.5), _CMP_NLT_UQ) != 0) {
+            known ^= parity_of(odd_since);
+            odd_since = _mm512_setzero_si512();
+            settle_ties(steps, offs, known);
+        } else {
+            for (int v = 0; v < chunk_vectors; v += 2)
+                odd_since = _mm512_ternarylogic_epi64(odd_since, steps[v], steps[v + 1], 0x96);
+        }
+        __m512i stray = _mm512_setzero_si512();
+        for (int v = 0; v < chunk_vectors; ++v) {
+            const __m512i local = prefix_sums_of(steps[v]);
+            const __m512i sums = _mm512_add_epi64(local, carry);
+            carry = _mm512_add_epi64(carry, last_lane(local));
+            _mm512_storeu_si512(out + done + 8 * v, sums);
+            stray = _mm512_or_si512(stray, _mm512_sub_epi64(sums, low));
+        }
+        if (_mm512_test_epi64_mask(stray, beyond) != 0) {
+            const __m512i high = _mm512_set1_epi64(grid.base + grid_high + 1);
+            std::uint64_t left = 0;
+            for (int v = 0; v < chunk_vectors; ++v)
+                left |= outside(_mm512_loadu_si512(out + done + 8 * v), low, high) << 8 * v;
             done += static_cast<std::size_t>(std::countr_zero(left));
             break;
         }
-        carry = last_lane(sums1);
     }
     if (done != 0) total = out[done - 1];
     return done;
