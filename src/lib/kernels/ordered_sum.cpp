@@ -109,7 +109,8 @@ double plain(double total, const double* values, std::size_t count, double* out,
 // - On AVX-512 the running sums are followed on the bits instead: inside the binade the bits of
 //   N·u with the sign of s are the bits of s plus (N - N_s), an integer addition. The steps come from
 //   the conversion to integers, which rounds to nearest even and is exact for every |t| < 2^63 (and
-//   gives INT64_MIN otherwise, NaN and infinities included); t - n is exact (above). The prefix
+//   gives INT64_MIN otherwise, NaN and infinities included); n converted back is exact wherever
+//   |n| < 2^53, so t - n is exact (above), and where it is not, the step leaves the guard. The prefix
 //   sums of the steps, added to the bits of s, wrap modulo 2^64 but are otherwise exact, and each
 //   running sum is tested against the guard as it is stored: while two neighbours P_(k-1) and P_k
 //   both lie in it, they differ by less than 2^52, so step k (tie move included) is that true
@@ -470,7 +471,7 @@ inline std::size_t exact_run(double& total, const double* values, std::size_t co
 }
 
 // The running sums on AVX-512, on the bits of the sums (the argument above says why they are
-// exact), a chunk at a time. The shuffles, the rounding and the shift take the masked forms with every lane
+// exact), a chunk at a time. The shuffles and the shift take the masked forms with every lane
 // kept: gcc 12 warns of the plain ones.
 [[gnu::always_inline]] TARVIK_TARGET_AVX512 inline __m512i prefix_sums_of(__m512i v) {
     const __m512i zero = _mm512_setzero_si512();
@@ -550,10 +551,10 @@ template <bool Ahead>
         for (int v = 0; v < chunk_vectors; ++v) {
             const __m512d t = _mm512_mul_pd(_mm512_loadu_pd(values + done + 8 * v), scale);
             steps[v] = _mm512_cvtpd_epi64(t);
-            offs[v] = _mm512_sub_pd(
-                t, _mm512_maskz_roundscale_pd(0xff, t, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC));
+            offs[v] = _mm512_sub_pd(t, _mm512_cvtepi64_pd(steps[v]));
         }
-        // The largest |t - n| of each lane; NaN (from an infinite t) also takes the settling path.
+        // The largest |t - n| of each lane. A NaN or infinite t, whichever path it takes, has a
+        // step that leaves the guard.
         __m512d widest = _mm512_range_pd(offs[0], offs[1], 0b1011);
         for (int v = 2; v < chunk_vectors; v += 2)
             widest = _mm512_range_pd(widest, _mm512_range_pd(offs[v], offs[v + 1], 0b1011), 0b1011);
