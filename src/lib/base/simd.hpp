@@ -85,6 +85,12 @@ Isa widest_isa();
 // without it, on AMD's the requests only cost time. Found once per process.
 bool prefetch_pays();
 
+// How many cycles one dependent addition of doubles takes, measured against dependent integer
+// additions (one cycle on every core): two on some cores, three or four on others, which decides
+// whether adding four lanes at a time beats the plain loop. Found once per process; it only ever
+// chooses between ways of computing the same bits.
+double addition_cycles();
+
 }  // namespace tarvik
 
 #if defined(__x86_64__)

@@ -34,6 +34,10 @@ inline void prefetch_ahead(const double* at, std::size_t count) {
         __builtin_prefetch(reinterpret_cast<const void*>(first + offset), Write ? 1 : 0);
 }
 
+// Whether one dependent addition takes about two cycles, which makes the plain loop fast enough to
+// change which kernels pay.
+inline bool quick_additions() { return addition_cycles() < 2.5; }
+
 // kernel(std::true_type) where asking ahead pays, kernel(std::false_type) elsewhere.
 template <class Kernel>
 auto as_the_core_prefers(const Kernel& kernel) {
@@ -720,10 +724,12 @@ template <bool Ahead>
 }
 
 // Runs on the bits stop exactly where the sum leaves the guard and settle ties at little cost, so a
-// run that gets a few chunks done pays: they are tried closer to the edges of binades.
+// run that gets a few chunks done pays: where an addition takes three cycles or more, they are
+// tried closer to the edges of binades. Against a plain loop of two cycles an addition, such runs
+// lose more than they gain.
 template <bool Ahead>
 TARVIK_TARGET_AVX512 void running_avx512(const double* values, std::size_t count, double* out) {
-    running<bits_run<Ahead>, Ahead>(values, count, out, expected_reach / 2);
+    running<bits_run<Ahead>, Ahead>(values, count, out, quick_additions() ? expected_reach : expected_reach / 2);
 }
 
 #endif
@@ -761,7 +767,10 @@ void running_sums([[maybe_unused]] Isa isa, const double* values, std::size_t co
 double ordered_sum(const double* values, std::size_t count) { return ordered_sum(widest_isa(), values, count); }
 
 void running_sums(const double* values, std::size_t count, double* out) {
-    running_sums(widest_isa(), values, count, out);
+    // Four lanes of running sums lose to the plain loop where an addition takes two cycles, at every
+    // size: the plain loop asks for its values ahead as they do.
+    const Isa widest = widest_isa();
+    running_sums(widest == Isa::avx2 && quick_additions() ? Isa::portable : widest, values, count, out);
 }
 
 }  // namespace tarvik
