@@ -534,6 +534,7 @@ constexpr int chunk_vectors = chunk / 8;
 template <bool Ahead>
 [[gnu::flatten]] TARVIK_TARGET_AVX512 std::size_t bits_run(double& total, const double* values, std::size_t count,
                                                             double* out) {
+    // In the top binade the guard's top, 2^(e+1), is infinity.
     if (((bits_of(total) >> 52) & 0x7ff) == 0x7fe) return 0;
     const Grid grid(total);
     const __m512d scale = _mm512_set1_pd(grid.scale);
