@@ -199,9 +199,12 @@ constexpr std::int64_t magnitude_mask = INT64_MAX;
 
 std::int64_t bits_of(double value) { return std::bit_cast<std::int64_t>(value); }
 
+// The exponent field of a double's bits.
+inline std::int64_t biased_exponent(double x) { return (bits_of(x) >> 52) & 0x7ff; }
+
 // Finite, nonzero and at least 2^-970 in magnitude.
 bool on_grid(double total) {
-    const std::int64_t biased = (bits_of(total) >> 52) & 0x7ff;
+    const std::int64_t biased = biased_exponent(total);
     return biased >= 53 && biased < 0x7ff;
 }
 
@@ -389,7 +392,7 @@ struct Grid {
         const std::int64_t bits = bits_of(total);
         N = (bits & ((std::int64_t{1} << 52) - 1)) | (std::int64_t{1} << 52);
         base = bits - N;
-        scale = std::bit_cast<double>((bits & INT64_MIN) | ((2098 - ((bits >> 52) & 0x7ff)) << 52));
+        scale = std::bit_cast<double>((bits & INT64_MIN) | ((2098 - biased_exponent(total)) << 52));
     }
     // The running sum N·u with its sign.
     double total() const { return std::bit_cast<double>(base + N); }
@@ -535,7 +538,7 @@ template <bool Ahead>
 [[gnu::flatten]] TARVIK_TARGET_AVX512 std::size_t bits_run(double& total, const double* values, std::size_t count,
                                                             double* out) {
     // In the top binade the guard's top, 2^(e+1), is infinity.
-    if (((bits_of(total) >> 52) & 0x7ff) == 0x7fe) return 0;
+    if (biased_exponent(total) == 0x7fe) return 0;
     const Grid grid(total);
     const __m512d scale = _mm512_set1_pd(grid.scale);
     // The sums minus `low` lie in [0, 2^52) exactly inside the guard: an or of them all shows any
