@@ -21,16 +21,17 @@ namespace {
 // the running sums they will write), where `prefetch_pays`: the core's own prefetching leaves a
 // single stream from memory well short of the bandwidth there.
 constexpr std::size_t ahead = 1024;
-// Values are also asked for into the second-level cache from four times as far. A request into the
-// first level that has to go to memory holds one of its few line buffers all the way, and the
-// 512-bit sums, which consume a line every few cycles, then streamed no faster than the plain loop;
-// with the lines already on their way to the second level, such a request is short.
+// The sums also ask for their values into the second-level cache from four times as far. A request
+// into the first level that has to go to memory holds one of its few line buffers all the way, and
+// the 512-bit sums, which consume a line every few cycles, then streamed no faster than the plain
+// loop; with the lines already on their way to the second level, such a request is short. The
+// running sums, whose stores are half their traffic, lost a little by it and do not ask.
 constexpr std::size_t far_ahead = 4 * ahead;
 
-// Asks, if Ahead, for the cache lines of `count` elements from `ahead` elements past `at` (and, for
-// reading, from `far_ahead`), one request per line. The address is formed as an integer: it may lie
+// Asks, if Ahead, for the cache lines of `count` elements from `ahead` elements past `at` (and, if
+// Far, from `far_ahead`), one request per line. The address is formed as an integer: it may lie
 // past the end of the array, where no pointer may point, and a prefetch never faults.
-template <bool Ahead, bool Write = false>
+template <bool Ahead, bool Write = false, bool Far = false>
 inline void prefetch_ahead(const double* at, std::size_t count) {
     if constexpr (!Ahead) return;
     constexpr std::size_t line = 64;
@@ -38,7 +39,7 @@ inline void prefetch_ahead(const double* at, std::size_t count) {
     const std::uintptr_t far = reinterpret_cast<std::uintptr_t>(at) + far_ahead * sizeof(double);
     for (std::size_t offset = 0; offset < count * sizeof(double); offset += line) {
         __builtin_prefetch(reinterpret_cast<const void*>(near + offset), Write ? 1 : 0);
-        if constexpr (!Write) __builtin_prefetch(reinterpret_cast<const void*>(far + offset), 0, 2);
+        if constexpr (Far) __builtin_prefetch(reinterpret_cast<const void*>(far + offset), 0, 2);
     }
 }
 
@@ -66,7 +67,7 @@ double plain(double total, const double* values, std::size_t count, double* out,
     };
     std::size_t i = 0;
     for (; i + 4 <= count; i += 4) {
-        prefetch_ahead<Ahead>(values + i, 4);
+        prefetch_ahead<Ahead, false, !Running>(values + i, 4);
         if constexpr (Running) prefetch_ahead<Ahead, true>(out + i, 4);
         add(i, 0);
         add(i + 1, 1);
@@ -313,7 +314,7 @@ inline SpanSteps<L> span_steps(const double* values, typename L::Float scale) {
         Float frac{};
 #pragma GCC unroll 1
         for (std::size_t v = c * chunk; v < (c + 1) * chunk; v += 2 * width) {
-            prefetch_ahead<L::ahead>(values + v, 2 * width);
+            prefetch_ahead<L::ahead, false, true>(values + v, 2 * width);
             const Float t0 = load<Float>(values + v) * scale, t1 = load<Float>(values + v + width) * scale;
             Walk first, second;
             walk_steps(t0, t1, first, second, frac);
