@@ -86,6 +86,13 @@ const std::vector<std::pair<std::string, Draw>>& families() {
              if (i == 0 || running < 1.0) return 1.0 + 0x1p-40 - running;
              return -(integer(rng, 0, 3) + 0.3) * 0x1p-52;
          }},
+        // Ties against the running sum's grid, all upwards, from 20,000 units below 2: the span
+        // that crosses 2 fails as a whole while its first chunks, ties and all, stay below it.
+        {"ties up to 2",
+         [](auto& rng, std::size_t i, double running) {
+             if (i == 0) return 2.0 - 20000 * 0x1p-52;
+             return (integer(rng, 0, 40) + 0.5) * std::ldexp(1.0, std::ilogb(running) - 52);
+         }},
         {"dyadic k/8", [](auto& rng, auto, double) { return integer(rng, -12, 16) / 8.0; }},
         {"subnormal and tiny", [](auto& rng, auto, double) { return signed_one(rng) * std::ldexp(uniform(rng, 0.0, 1.0), integer(rng, -1080, -960)); }},
         {"NaN and inf at random positions",

@@ -108,8 +108,9 @@ double plain(double total, const double* values, std::size_t count, double* out,
 //   even.
 // - For the sum, running sums of the steps taken lane by lane bound all partial sums of a span
 //   (`span_steps` says why), and each tie may move them by one more (the cheap test); when the
-//   bounds do not keep N inside the guard, the run stops before the span and the plain loop takes
-//   it.
+//   bounds do not keep N inside the guard, each chunk of the span is walked again as a span of its
+//   own, from the exact sum before it, and the run stops before the first chunk whose bounds fail;
+//   the plain loop takes it.
 // - The running sums need every N_k, so they find them, a chunk at a time, by vector prefix sums
 //   of the steps, the steps of ties settled first (a tie's step is fixed by the parity of N before
 //   it, which the last partial sum and the odd steps since give), and hold the least and greatest
@@ -268,6 +269,18 @@ inline T sum_of_lanes(const V& vector) {
     return total;
 }
 
+// The sum of a vector's lanes as a double, halves first: lane by lane it would be a chain of seven
+// additions.
+inline double lanes_total(const Vec4& v) {
+    const Vec2 half = __builtin_shufflevector(v, v, 0, 1) + __builtin_shufflevector(v, v, 2, 3);
+    return half[0] + half[1];
+}
+inline double lanes_total(const Int8& v) {
+    const Vec8 wide = __builtin_convertvector(v, Vec8);
+    return lanes_total(Vec4(__builtin_shufflevector(wide, wide, 0, 1, 2, 3) +
+                            __builtin_shufflevector(wide, wide, 4, 5, 6, 7)));
+}
+
 inline std::int64_t walk_total(const UInt8& walk) {
     return static_cast<std::int64_t>(sum_of_lanes<std::uint64_t>(walk));
 }
@@ -284,7 +297,9 @@ inline double unbounded(const Vec4& walk) { return sum_of_lanes<double>(walk - w
 // range makes `most - least` at least 2^51 (or NaN), and otherwise the walks are exact. Also the
 // lanes' walks at the end of each chunk (the chunk sums taken from them are used only where they are
 // exact), and which chunks hold a tie (a largest |t - n| of 1/2; more where a t is outside the range,
-// which the spread refuses).
+// which the spread refuses). The bounds are summed as doubles, whose rounding keeps a spread of 2^51
+// or more at least 2^51; below it, the least lanes are all at most 0 and the greatest at least 0, so
+// their sums are exact in any order.
 template <class L>
 struct SpanSteps {
     double least, most;
@@ -295,13 +310,20 @@ struct SpanSteps {
     std::int64_t sum_through(std::size_t c) const { return walk_total(ends[c]); }
 };
 
+// The same bounds for each chunk of a span walked as a span of its own, from 0: fewer steps, so
+// tighter bounds (by about the root of four), for a span that fails as a whole.
+struct ChunkBounds {
+    double least[span / chunk], most[span / chunk];
+};
+
 // The walks take two vectors at a time, adding the pair's steps to the walk in one addition and
 // taking the position between from the first's: a floating-point addition takes several cycles, and
 // this halves the chain of them that each span waits for. The positions are the same: exactly on
 // integer walks, and on double walks wherever those are exact; elsewhere a step outside the range
-// still moves the position past it or the position after it by at least 2^51.
-template <class L>
-inline SpanSteps<L> span_steps(const double* values, typename L::Float scale) {
+// still moves the position past it or the position after it by at least 2^51. With ByChunk, the
+// bounds of each chunk on its own go to `bounds` (the span's are then those of its last chunk).
+template <class L, bool ByChunk = false>
+inline SpanSteps<L> span_steps(const double* values, typename L::Float scale, ChunkBounds* bounds = nullptr) {
     using Float = typename L::Float;
     using Walk = typename L::Walk;
     using Position = decltype(position(Walk{}));
@@ -311,6 +333,7 @@ inline SpanSteps<L> span_steps(const double* values, typename L::Float scale) {
     Position least{}, most{};
     SpanSteps<L> steps{0.0, 0.0, 0, {}};
     for (std::size_t c = 0; c < span / chunk; ++c) {
+        if constexpr (ByChunk) walk = Walk{}, least = most = Position{};
         Float frac{};
 #pragma GCC unroll 1
         for (std::size_t v = c * chunk; v < (c + 1) * chunk; v += 2 * width) {
@@ -330,10 +353,13 @@ inline SpanSteps<L> span_steps(const double* values, typename L::Float scale) {
         }
         steps.tied |= std::uint64_t(L::template holds<_CMP_NLT_UQ>(frac, half) != 0) << c;
         steps.ends[c] = walk;
+        if constexpr (ByChunk) {
+            bounds->least[c] = lanes_total(least);
+            bounds->most[c] = lanes_total(most) + unbounded(walk);
+        }
     }
-    // The bounds are summed as doubles, whose rounding keeps a spread of 2^51 or more at least 2^51.
-    steps.least = sum_of_lanes<double>(least);
-    steps.most = sum_of_lanes<double>(most) + unbounded(walk);
+    steps.least = lanes_total(least);
+    steps.most = lanes_total(most) + unbounded(walk);
     return steps;
 }
 
@@ -605,11 +631,11 @@ template <bool Ahead>
 }
 
 // As many spans as stay on the grid of `total`'s binade, which `on_grid` accepted, by the cheap
-// test: returns how many elements were added, with total the sum after them. The run stops at the
-// first span that fails the test. Following the partial sums exactly would find where inside it
-// the sum leaves the binade, but costs about as much as the plain loop. `reach` is set to how far,
-// in value, the bounds of the last span tested reached on the farther side, which says how much
-// room the next run needs.
+// test: returns how many elements were added, with total the sum after them. The run stops in the
+// first span that fails the test, after the chunks of it that pass on their own. Following the
+// partial sums exactly would find where inside a chunk the sum leaves the binade, but costs about
+// as much as the plain loop. `reach` is set to how far, in value, the bounds of the last span
+// tested reached on the farther side, which says how much room the next run needs.
 template <class L>
 inline std::size_t grid_run(double& total, const double* values, std::size_t count, double& reach) {
     Grid grid(total);
@@ -621,23 +647,47 @@ inline std::size_t grid_run(double& total, const double* values, std::size_t cou
         const double* const x = values + done;
         const SpanSteps<L> steps = span_steps<L>(x, scale);
         reach = std::max(steps.most, -steps.least) / std::fabs(scale_value);
-        // A spread below 2^51 keeps every |t| in the rounding trick's range and every |R| below
-        // 2^51, so the bounds and the sum are exact.
-        if (!(steps.most - steps.least < spread_limit)) break;
         // Each tie may move the partial sums by one more.
         const std::int64_t slack = steps.tied == 0 ? 0 : std::int64_t{span};
-        if (N + std::int64_t(steps.least) - slack < grid_low || N + std::int64_t(steps.most) + slack > grid_high) break;
-        // The ties of each chunk that holds some move N by one each where N before them is odd;
-        // N before the chunk is the rounded steps' sum so far and the moves of the chunks before.
-        std::int64_t moves = 0;
-        for (std::uint64_t tied = steps.tied; tied != 0; tied &= tied - 1) {
-            const auto c = static_cast<std::size_t>(std::countr_zero(tied));
-            const std::int64_t before = N + moves + (c == 0 ? 0 : steps.sum_through(c - 1));
-            const ChunkWords words = tie_words<L>(x + c * chunk, scale);
-            const TieSteps moved = resolve_ties<64>(words.odd, words.tie, words.above, std::uint64_t(before & 1));
-            moves += std::popcount(moved.up) - std::popcount(moved.down);
+        // Whether bounds on the steps from N = `from` keep the sums inside the guard. A spread
+        // below 2^51 keeps every |t| in the rounding trick's range and every |R| below 2^51, so
+        // the bounds and the sum are exact.
+        const auto fits = [&](std::int64_t from, double least, double most) {
+            return most - least < spread_limit && from + std::int64_t(least) - slack >= grid_low &&
+                   from + std::int64_t(most) + slack <= grid_high;
+        };
+        // N after the first `chunks` chunks. The ties of each chunk that holds some move N by one
+        // each where N before them is odd; N before the chunk is the rounded steps' sum so far and
+        // the moves of the chunks before.
+        const auto advance = [&](std::size_t chunks) {
+            std::int64_t moves = 0;
+            for (std::uint64_t tied = steps.tied & ((std::uint64_t{2} << (chunks - 1)) - 1); tied != 0;
+                 tied &= tied - 1) {
+                const auto c = static_cast<std::size_t>(std::countr_zero(tied));
+                const std::int64_t before = N + moves + (c == 0 ? 0 : steps.sum_through(c - 1));
+                const ChunkWords words = tie_words<L>(x + c * chunk, scale);
+                const TieSteps moved = resolve_ties<64>(words.odd, words.tie, words.above, std::uint64_t(before & 1));
+                moves += std::popcount(moved.up) - std::popcount(moved.down);
+            }
+            N += steps.sum_through(chunks - 1) + moves;
+        };
+        if (!fits(N, steps.least, steps.most)) {
+            // The sum before chunk c is N plus the steps of the chunks before, whose ties the slack
+            // covers. Those chunks passed, each with a spread below 2^51, so the magnitudes of the
+            // lanes' walks after them add up to less than 3 x 2^51, and their total is exact.
+            ChunkBounds bounds;
+            span_steps<L, true>(x, scale, &bounds);
+            std::size_t chunks = 0;
+            while (chunks < span / chunk &&
+                   fits(N + (chunks == 0 ? 0 : steps.sum_through(chunks - 1)), bounds.least[chunks], bounds.most[chunks]))
+                ++chunks;
+            if (chunks < span / chunk) {
+                if (chunks != 0) advance(chunks);
+                done += chunks * chunk;
+                break;
+            }
         }
-        N += steps.sum_through(span / chunk - 1) + moves;
+        advance(span / chunk);
     }
     total = grid.total();
     return done;
