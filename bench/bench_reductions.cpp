@@ -61,9 +61,9 @@ void engine_cumsum(benchmark::State& state) {
     for (auto _ : state) benchmark::DoNotOptimize(cumsum(a).data.data());
 }
 
-// For the running sums, a copy that adds a constant into a fresh output allocated as theirs is: what
-// writing any array of that size costs, page mapping included. Where the engine's running sums come
-// near it, the order costs next to nothing.
+// For the running sums, a copy that adds a constant into a fresh output allocated as theirs is: one
+// pass that reads the input and writes an output of its size, page mapping included. Where the
+// engine's running sums come near it, the order costs next to nothing.
 void stream_cumsum(benchmark::State& state) {
     const FloatArray a = random_array(state.range(0), state.range(1));
     for (auto _ : state) {
