@@ -306,8 +306,8 @@ struct SpanSteps {
     std::uint64_t tied;
     typename L::Walk ends[span / chunk];
 
-    // The sum of the steps of chunks 0 to c.
-    std::int64_t sum_through(std::size_t c) const { return walk_total(ends[c]); }
+    // The sum of the steps of the chunks before chunk c.
+    std::int64_t sum_before(std::size_t c) const { return c == 0 ? 0 : walk_total(ends[c - 1]); }
 };
 
 // The same bounds for each chunk of a span walked as a span of its own, from 0: fewer steps, so
@@ -661,15 +661,14 @@ inline std::size_t grid_run(double& total, const double* values, std::size_t cou
         // the moves of the chunks before.
         const auto advance = [&](std::size_t chunks) {
             std::int64_t moves = 0;
-            for (std::uint64_t tied = steps.tied & ((std::uint64_t{2} << (chunks - 1)) - 1); tied != 0;
-                 tied &= tied - 1) {
+            for (std::uint64_t tied = steps.tied & ((std::uint64_t{1} << chunks) - 1); tied != 0; tied &= tied - 1) {
                 const auto c = static_cast<std::size_t>(std::countr_zero(tied));
-                const std::int64_t before = N + moves + (c == 0 ? 0 : steps.sum_through(c - 1));
+                const std::int64_t before = N + moves + steps.sum_before(c);
                 const ChunkWords words = tie_words<L>(x + c * chunk, scale);
                 const TieSteps moved = resolve_ties<64>(words.odd, words.tie, words.above, std::uint64_t(before & 1));
                 moves += std::popcount(moved.up) - std::popcount(moved.down);
             }
-            N += steps.sum_through(chunks - 1) + moves;
+            N += steps.sum_before(chunks) + moves;
         };
         if (!fits(N, steps.least, steps.most)) {
             // The sum before chunk c is N plus the steps of the chunks before, whose ties the slack
@@ -679,10 +678,10 @@ inline std::size_t grid_run(double& total, const double* values, std::size_t cou
             span_steps<L, true>(x, scale, &bounds);
             std::size_t chunks = 0;
             while (chunks < span / chunk &&
-                   fits(N + (chunks == 0 ? 0 : steps.sum_through(chunks - 1)), bounds.least[chunks], bounds.most[chunks]))
+                   fits(N + steps.sum_before(chunks), bounds.least[chunks], bounds.most[chunks]))
                 ++chunks;
             if (chunks < span / chunk) {
-                if (chunks != 0) advance(chunks);
+                advance(chunks);
                 done += chunks * chunk;
                 break;
             }
