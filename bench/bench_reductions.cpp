@@ -105,8 +105,8 @@ void engine_softmax(benchmark::State& state) {
     for (auto _ : state) benchmark::DoNotOptimize(softmax(a).data.data());
 }
 
-// The sums at 1e3, 1e6 and 2e7 elements, on each kind of data.
-void sum_sizes(benchmark::internal::Benchmark* b) { b->ArgsProduct({{1000, 1000000, 20000000}, {0, 1, 2}}); }
+// The sums at 1e3, 1e5 (in the second-level cache), 1e6 and 2e7 elements, on each kind of data.
+void sum_sizes(benchmark::internal::Benchmark* b) { b->ArgsProduct({{1000, 100000, 1000000, 20000000}, {0, 1, 2}}); }
 
 }  // namespace
 
@@ -115,7 +115,9 @@ BENCHMARK(engine_sum)->Apply(sum_sizes);
 BENCHMARK(engine_mean)->Apply(sum_sizes);
 BENCHMARK(stream_cumsum)->Apply(sum_sizes);
 BENCHMARK(plain_cumsum)->Apply(sum_sizes);
-BENCHMARK(engine_cumsum)->Apply(sum_sizes);
+// Timed by the clock: a worker of the pool writes the sums of large outputs (while another maps
+// the pages in) and the calling thread waits, so its processor time says nothing.
+BENCHMARK(engine_cumsum)->Apply(sum_sizes)->UseRealTime();
 BENCHMARK(plain_sigmoid)->Arg(1 << 10)->Arg(1 << 20);
 BENCHMARK(engine_sigmoid)->Arg(1 << 10)->Arg(1 << 20);
 BENCHMARK(plain_softmax)->Arg(1 << 10)->Arg(1 << 20);
